@@ -1,0 +1,1 @@
+// (this library's sources go here)

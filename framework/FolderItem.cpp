@@ -1,0 +1,70 @@
+#include "FolderItem.h"
+
+#include <QCoreApplication>
+
+#include <system_error>
+
+#if defined(__linux__)
+#include <unistd.h>
+#endif
+
+const ClassInfo& FolderItem::Class() {
+    static const ClassInfo info = [] {
+        ClassInfo c;
+        c.name = "FolderItem";
+        c.base = &Object::Class();
+        return c;
+    }();
+    return info;
+}
+
+String FolderItem::NativePath() const { return String::fromStdString(path_.string()); }
+
+String FolderItem::Name() const { return String::fromStdString(path_.filename().string()); }
+
+Ref<FolderItem> FolderItem::Child(const String& name) const {
+    return Ref<FolderItem>(new FolderItem(path_ / std::filesystem::path(name.toStdString())));
+}
+
+Ref<FolderItem> FolderItem::Parent() const {
+    std::filesystem::path p = path_;
+    if (!p.has_filename() && p.has_parent_path()) p = p.parent_path();  // "a/b/" -> "a/b"
+    if (!p.has_parent_path() || p.parent_path() == p) return nullptr;
+    return Ref<FolderItem>(new FolderItem(p.parent_path()));
+}
+
+bool FolderItem::Exists() const {
+    std::error_code ec;
+    return std::filesystem::exists(path_, ec);
+}
+
+bool FolderItem::IsFolder() const {
+    std::error_code ec;
+    return std::filesystem::is_directory(path_, ec);
+}
+
+void FolderItem::CreateAsFolder() const {
+    std::error_code ec;
+    if (!std::filesystem::create_directory(path_, ec) && ec)
+        throw IOException("cannot create folder " + path_.string() + ": " + ec.message());
+}
+
+Ref<FolderItem> FolderItem::ApplicationExecutable() {
+    QString path = QCoreApplication::instance() ? QCoreApplication::applicationFilePath() : QString();
+#if defined(__linux__)
+    if (path.isEmpty()) {
+        std::error_code ec;
+        auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+        if (!ec) path = QString::fromStdString(exe.string());
+    }
+#endif
+    if (path.isEmpty()) return nullptr;
+    return Ref<FolderItem>(new FolderItem(std::filesystem::path(path.toStdString())));
+}
+
+Ref<FolderItem> GetApplicationBundleResources() {
+    Ref<FolderItem> exe = FolderItem::ApplicationExecutable();
+    Ref<FolderItem> macos = exe->Parent();        // nil raises NilObjectException
+    Ref<FolderItem> contents = macos->Parent();
+    return (*contents).Child("Resources");
+}
