@@ -1,0 +1,284 @@
+# Shared by the end-to-end drivers and the benchmark. Source it, then call
+# e2e_init BUILD_DIR [BUDGET_SECONDS].
+#
+# Every driver runs the program as a user would, on a private X server
+# (Xvfb, no TCP), with a private PulseAudio daemon whose default sink is a null
+# sink called "test", in a temporary HOME / XDG_RUNTIME_DIR / XDG_CONFIG_HOME.
+# Nothing system-wide is touched. Every process started here is killed by the
+# exit trap, and every wait is bounded.
+
+E2E_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+PULSETOOL="$E2E_DIR/pulsetool.py"
+REC_RATE=8000
+
+E2E_PIDS=()
+E2E_FAILED=0
+
+log() { printf '[%s] %s\n' "$(date +%H:%M:%S.%3N)" "$*" >&2; }
+
+# Wall-clock time in seconds with fractions (the same clock as the event log).
+now() { date +%s.%N; }
+
+fail() {
+    E2E_FAILED=1
+    log "FAIL: $*"
+    exit 1
+}
+
+check() { # check "message" command...
+    local msg="$1"; shift
+    if "$@"; then log "ok: $msg"; else fail "$msg"; fi
+}
+
+e2e_init() {
+    BUILD_DIR="$(cd "${1:?usage: $0 BUILD_DIR}" && pwd)"
+    local budget="${2:-300}"
+    BUNDLE_SRC="$BUILD_DIR/Kestrune.app"
+    [ -x "$BUNDLE_SRC/Contents/MacOS/Kestrune" ] || fail "no program at $BUNDLE_SRC"
+    T="$(mktemp -d /tmp/kestrune-e2e.XXXXXX)"
+    mkdir -p "$T/home" "$T/config" "$T/pulse-config"
+    mkdir -m 700 "$T/run"
+    trap e2e_cleanup EXIT
+    trap 'log "interrupted"; exit 1' INT TERM HUP
+
+    export HOME="$T/home"
+    export XDG_CONFIG_HOME="$T/config"
+    export XDG_RUNTIME_DIR="$T/run"
+    export PULSE_SERVER="unix:$T/run/pulse/native"
+    export PULSE_COOKIE="$T/pulse-cookie"
+    printf 'autospawn = no\n' > "$T/client.conf"
+    export PULSE_CLIENTCONFIG="$T/client.conf"
+    export DBUS_SESSION_BUS_ADDRESS="unix:path=$T/no-session-bus"
+    export QT_QPA_PLATFORM=xcb
+    unset WAYLAND_DISPLAY SESSION_MANAGER
+    PREFS_FILE="$XDG_CONFIG_HOME/KestrunePrefs/Kestrune_prefs.xml"
+
+    # A watchdog ends the driver (through its exit trap) when the budget runs
+    # out, so that a hang never outlives the driver's own cleanup.
+    setsid bash -c 'sleep "$1"; echo "watchdog: budget of $1 s exceeded" >&2; kill -TERM "$2"' \
+        watchdog "$budget" "$$" </dev/null &
+    E2E_WATCHDOG=$!
+    log "work dir $T, budget ${budget}s"
+}
+
+# Kills a process started by start_bg (its whole session), bounded.
+stop_pid() { # stop_pid PID [SIGNAL]
+    local pid="$1" sig="${2:-TERM}" i
+    kill -"$sig" -- "-$pid" 2>/dev/null || kill -"$sig" "$pid" 2>/dev/null || return 0
+    for i in $(seq 50); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -KILL -- "-$pid" 2>/dev/null || true
+    kill -KILL "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+}
+
+e2e_cleanup() {
+    local rc=$? i
+    trap - EXIT INT TERM HUP
+    [ -n "${E2E_WATCHDOG:-}" ] && stop_pid "$E2E_WATCHDOG"
+    for (( i=${#E2E_PIDS[@]}-1; i>=0; i-- )); do
+        stop_pid "${E2E_PIDS[$i]}"
+    done
+    if [ "$rc" -ne 0 ] || [ "$E2E_FAILED" -ne 0 ]; then
+        log "logs of the failed run:"
+        local f
+        for f in "$T"/*.err "$T"/prog.out "$T"/events*.log; do
+            [ -s "$f" ] || continue
+            echo "----- ${f#"$T"/} (last 40 lines)" >&2
+            tail -n 40 "$f" >&2
+        done
+        [ "$rc" -eq 0 ] && rc=1
+    fi
+    if [ -n "${E2E_KEEP:-}" ]; then log "kept $T"; else rm -rf "$T"; fi
+    exit "$rc"
+}
+
+# Starts NAME in the background in a session of its own, output in
+# $T/NAME.out and $T/NAME.err; its pid lands in the variable NAME_PID.
+start_bg() { # start_bg NAME cmd...
+    local name="$1"; shift
+    setsid "$@" >"$T/$name.out" 2>"$T/$name.err" </dev/null &
+    local pid=$!
+    E2E_PIDS+=("$pid")
+    printf -v "${name}_PID" '%s' "$pid"
+}
+
+# Waits until a command succeeds, polling every 0.1 s for at most SECONDS.
+wait_for() { # wait_for SECONDS cmd...
+    local limit="$1"; shift
+    local end; end=$(( $(date +%s%N) + ${limit%.*} * 1000000000 ))
+    while ! "$@" 2>/dev/null; do
+        [ "$(date +%s%N)" -lt "$end" ] || return 1
+        sleep 0.1
+    done
+}
+
+start_xvfb() {
+    rm -f "$T/display"
+    setsid Xvfb -displayfd 3 -nolisten tcp -noreset -screen 0 1024x768x24 \
+        3>"$T/display" >"$T/xvfb.out" 2>"$T/xvfb.err" </dev/null &
+    XVFB_PID=$!
+    E2E_PIDS+=("$XVFB_PID")
+    wait_for 15 test -s "$T/display" || fail "Xvfb did not start"
+    export DISPLAY=":$(head -n1 "$T/display")"
+    wait_for 10 xdpyinfo -display "$DISPLAY" >/dev/null || fail "Xvfb $DISPLAY does not answer"
+    log "Xvfb on $DISPLAY"
+}
+
+pulse_up() { pactl info >/dev/null 2>&1; }
+
+start_pulse() {
+    cat > "$T/pulse.pa" <<'EOF'
+load-module module-native-protocol-unix auth-anonymous=1
+load-module module-null-sink sink_name=test
+set-default-sink test
+EOF
+    start_bg pulse env XDG_CONFIG_HOME="$T/pulse-config" \
+        pulseaudio -n -F "$T/pulse.pa" --daemonize=no --exit-idle-time=-1 \
+        --use-pid-file=no --disable-shm=no --log-target=stderr
+    wait_for 15 pulse_up || fail "PulseAudio did not start"
+    PULSE_UP_AT="$(now)"
+    log "PulseAudio up"
+}
+
+# Kills the sound server (SIGKILL: as a crash would).
+kill_pulse() {
+    stop_pid "$pulse_PID" KILL
+    log "PulseAudio killed"
+}
+
+# Logs the sound server's events with their arrival time to $T/events.log.
+# pactl subscribe ends with the server; call again after a restart.
+start_events() {
+    start_bg events python3 -u "$PULSETOOL" stamp "$T/events.log"
+    wait_for 10 grep -q started "$T/events.log" || fail "event logger did not start"
+    sleep 0.3
+}
+
+# Times (seconds) of the new playback streams since SINCE (default: all).
+plays() { python3 "$PULSETOOL" plays "$T/events.log" "${1:-0}"; }
+play_count() { plays "${1:-0}" | wc -l; }
+plays_at_least() { [ "$(play_count "${2:-0}")" -ge "$1" ]; } # plays_at_least N [SINCE]
+
+# Records the null sink's monitor, mono s16le at REC_RATE, to $T/rec_NAME.out
+# (parec writes the raw samples to its standard output).
+start_record() { # start_record [NAME]
+    local name="${1:-rec}"
+    start_bg "rec_$name" parec --device=test.monitor --format=s16le \
+        --rate="$REC_RATE" --channels=1 --latency-msec=20 --raw
+    # An idle null sink renders in blocks of up to 2 s, and the monitor's
+    # first block is lost: wait until samples flow.
+    wait_for 10 file_bigger "$T/rec_$name.out" 1000 || fail "recorder got no samples"
+}
+file_bigger() { [ "$(stat -c %s "$1")" -gt "$2" ]; }
+stop_record() { # stop_record [NAME]
+    local var="rec_${1:-rec}_PID"
+    stop_pid "${!var}" INT
+}
+# Number of tone bursts in a recording.
+burst_count() { python3 "$PULSETOOL" bursts "$T/rec_${1:-rec}.out" "$REC_RATE" | head -n1; }
+
+# A copy of the bundle: BUNDLE_MODE tone (silent.wav swapped for a 50 ms
+# 1 kHz tone in the same format), nowav (silent.wav removed), real (the built
+# bundle itself). Sets PROG.
+make_bundle() { # make_bundle MODE
+    local mode="$1"
+    if [ "$mode" = real ]; then
+        PROG="$BUNDLE_SRC/Contents/MacOS/Kestrune"
+        return
+    fi
+    local dest="$T/bundle-$mode/Kestrune.app"
+    rm -rf "$T/bundle-$mode"
+    mkdir -p "$T/bundle-$mode"
+    cp -a "$BUNDLE_SRC" "$dest"
+    local wav="$dest/Contents/Resources/silent.wav"
+    case "$mode" in
+        tone) python3 "$PULSETOOL" tone "$BUNDLE_SRC/Contents/Resources/silent.wav" "$wav" 50 ;;
+        nowav) rm -f "$wav" ;;
+        *) fail "unknown bundle mode $mode" ;;
+    esac
+    PROG="$dest/Contents/MacOS/Kestrune"
+}
+
+# Writes the preferences file with the given content (raw bytes via printf %s).
+write_prefs_raw() { mkdir -p "$(dirname "$PREFS_FILE")"; printf '%s' "$1" > "$PREFS_FILE"; }
+write_prefs_freq() {
+    write_prefs_raw "<?xml version=\"1.0\" encoding=\"UTF-8\"?>
+<Kestrune><freq>$1</freq></Kestrune>
+"
+}
+clear_prefs() { rm -rf "$XDG_CONFIG_HOME/KestrunePrefs"; }
+prefs_freq() { python3 "$PULSETOOL" freq "$PREFS_FILE"; }
+
+# Starts the program ($PROG); its pid is in prog_PID, start time in PROG_START.
+start_program() {
+    PROG_START="$(now)"
+    start_bg prog "$PROG"
+    log "program started (pid $prog_PID)"
+}
+prog_alive() { kill -0 "$prog_PID" 2>/dev/null; }
+
+# Waits (bounded) for the program's window to be mapped; sets WID.
+find_window() {
+    WID="$(xdotool search --onlyvisible --pid "$prog_PID" --name '^Kestrune' 2>/dev/null | head -n1)"
+    [ -n "$WID" ]
+}
+wait_window() { # wait_window [SECONDS]
+    wait_for "${1:-20}" find_window || fail "no window mapped within ${1:-20}s"
+    WINDOW_AT="$(now)"
+    log "window $WID mapped"
+}
+window_title() { xdotool getwindowname "$WID"; }
+title_is() { [ "$(window_title)" = "$1" ]; }
+window_size() { # prints "W H"
+    xwininfo -id "$WID" | awk '/Width:/ {w=$2} /Height:/ {h=$2} END {print w, h}'
+}
+# Prints "minW minH maxW maxH" from WM_NORMAL_HINTS (empty fields if absent).
+window_size_hints() {
+    xprop -id "$WID" WM_NORMAL_HINTS | awk '
+        /minimum size:/ {mw=$(NF-2); mh=$NF}
+        /maximum size:/ {xw=$(NF-2); xh=$NF}
+        END {print mw, mh, xw, xh}'
+}
+screenshot() { # screenshot FILE
+    import -window "$WID" "$1" 2>/dev/null
+}
+# Number of pixels that differ between two images.
+image_diff() { compare -metric AE "$1" "$2" null: 2>&1 | awk '{print int($1)}'; }
+
+# Waits for the program to exit within SECONDS; sets PROG_STATUS, or fails.
+wait_exit() { # wait_exit SECONDS
+    local end=$(( $(date +%s) + $1 ))
+    while prog_alive; do
+        if [ "$(date +%s)" -ge "$end" ]; then fail "program did not exit within $1s"; fi
+        sleep 0.1
+    done
+    PROG_STATUS=0
+    wait "$prog_PID" || PROG_STATUS=$?
+    log "program exited with status $PROG_STATUS"
+}
+
+# Ends the program at the end of a case (it must still be running).
+stop_program() {
+    prog_alive || fail "program is no longer running"
+    stop_pid "$prog_PID"
+}
+
+# Sleeps until SECONDS after the time T0 (wall clock, fractions allowed).
+sleep_until() { # sleep_until T0 SECONDS
+    local d; d="$(python3 -c "import sys,time; print(max(0.0, float(sys.argv[1]) + float(sys.argv[2]) - time.time()))" "$1" "$2")"
+    sleep "$d"
+}
+
+# Asserts that each play lies within TOL ms of first play + k * PERIOD ms.
+check_schedule() { # check_schedule PERIOD_MS TOL_MS EXPECTED_COUNT
+    local offs; offs="$(python3 "$PULSETOOL" jitter "$T/events.log" "$1")"
+    local n; n="$(printf '%s\n' "$offs" | grep -c . || true)"
+    log "plays: $n, offsets from schedule (ms): $(echo $offs)"
+    [ "$n" -eq "$3" ] || fail "expected $3 plays, saw $n"
+    printf '%s\n' "$offs" | awk -v tol="$2" '{ if ($1 > tol || $1 < -tol) bad=1 } END { exit bad }' \
+        || fail "a play is more than $2 ms off its schedule"
+    log "ok: $3 plays every $1 ms within $2 ms"
+}
