@@ -131,11 +131,19 @@ void FreeIfAbandoned(xmlNodePtr n) {
     xmlFreeNode(top);
 }
 
-// Whether XML 1.0 can carry the text (its Char production).
+// Whether XML 1.0 can carry the text (its Char production). A lone
+// surrogate is refused too: it has no UTF-8 form and would be altered.
 bool IsXmlText(const String& text) {
-    for (char32_t c : text.toUcs4()) {
+    const qsizetype n = text.size();
+    for (qsizetype i = 0; i < n; ++i) {
+        const char16_t c = text.at(i).unicode();
+        if (QChar::isHighSurrogate(c)) {
+            if (i + 1 >= n || !QChar::isLowSurrogate(text.at(i + 1).unicode())) return false;
+            ++i;  // U+10000..U+10FFFF are all allowed
+            continue;
+        }
         const bool ok = c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
-                        (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
+                        (c >= 0xE000 && c <= 0xFFFD);
         if (!ok) return false;
     }
     return true;
@@ -412,7 +420,9 @@ void XmlDocument::SaveXml(const Ref<FolderItem>& file) {
     ErrorCapture errors;
     xmlChar* text = nullptr;
     int size = 0;
-    xmlDocDumpFormatMemoryEnc(doc, &text, &size, "UTF-8", 1);
+    // Written as built, without added indentation, so that loading the file
+    // gives back exactly the nodes that were saved.
+    xmlDocDumpFormatMemoryEnc(doc, &text, &size, "UTF-8", 0);
     if (!text) throw XmlException("cannot write the document: " + errors.Message("out of memory"));
     const QByteArray bytes(reinterpret_cast<const char*>(text), size);
     xmlFree(text);
