@@ -1,5 +1,7 @@
 #include "Runtime.h"
 
+#include "Window.h"
+
 #include <QApplication>
 #include <QGuiApplication>
 
@@ -172,6 +174,7 @@ void RuntimePerformFinalizers() {}
 
 int RuntimeExit() {
     const int result = g_unhandled ? 1 : g_exitResult;
+    RuntimeCloseAllWindows();
     g_appObject = nullptr;
     g_app.reset();
     return result;
