@@ -203,10 +203,10 @@ void WriteBytes(const QString& path, const QByteArray& bytes) {
     ASSERT_EQ(f.write(bytes), bytes.size());
 }
 
-QByteArray Repeat(const QByteArray& piece, int times) {
+QByteArray Repeat(const QByteArray& unit, int times) {
     QByteArray out;
-    out.reserve(piece.size() * times);
-    for (int i = 0; i < times; ++i) out += piece;
+    out.reserve(unit.size() * times);
+    for (int i = 0; i < times; ++i) out += unit;
     return out;
 }
 
