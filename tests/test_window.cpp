@@ -10,6 +10,7 @@
 
 #include "Application.h"
 #include "DesignValues.h"
+#include "Label.h"
 #include "MenuBar1.h"
 #include "Runtime.h"
 #include "Window1.h"
@@ -255,6 +256,16 @@ TEST_F(WindowTest, ControlsAreAllocatedInTheWindowAndFoundByName) {
     EXPECT_FALSE(w->ControlByName("Two"));
     EXPECT_THROW(w->AddControl("Nil", Ref<Control>()), NilObjectException);
     ASSERT_EQ(w->Controls().size(), 1u);
+
+    // A control with a rectangle shows its widget in the content area, at
+    // content coordinates.
+    Ref<RectControl> label = RuntimeCheckCast<RectControl>(w->New(Label::Class()));
+    label->Constructor();
+    label->SetLeft(20);
+    label->SetTop(387);
+    ASSERT_TRUE(label->Widget());
+    EXPECT_EQ(label->Widget()->parentWidget(), w->ContentWidget());
+    EXPECT_EQ(label->Widget()->pos(), QPoint(20, 387));
     w->Close();
 }
 
