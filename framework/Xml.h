@@ -97,11 +97,12 @@ public:
 
     // Replaces the document's content with the XML in file. The file is
     // parsed without network access, without substituting entities and
-    // without loading external DTDs or entities; files over kMaxLoadBytes are
-    // refused unread. Raises NilObjectException for a nil file, IOException
-    // when the file cannot be read and XmlException when it is not well-formed
-    // XML; on every failure the document stays as it was. Node handles taken
-    // before a successful load stay valid but belong to the former content.
+    // without loading external DTDs or entities. Raises NilObjectException for
+    // a nil file; IOException when the file cannot be read, is not a regular
+    // file or is over kMaxLoadBytes (then it is not read at all); and
+    // XmlException when it is not well-formed XML. On every failure the
+    // document stays as it was. Node handles taken before a successful load
+    // stay valid but belong to the former content.
     void LoadXml(const Ref<FolderItem>& file);
 
     // Writes the whole document to file, with an XML declaration, in UTF-8.

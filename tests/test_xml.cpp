@@ -272,10 +272,10 @@ struct BadFile {
     QByteArray content;
 };
 
-QByteArray Repeat(const QByteArray& piece, int times) {
+QByteArray Repeat(const QByteArray& unit, int times) {
     QByteArray out;
-    out.reserve(piece.size() * times);
-    for (int i = 0; i < times; ++i) out += piece;
+    out.reserve(unit.size() * times);
+    for (int i = 0; i < times; ++i) out += unit;
     return out;
 }
 
