@@ -1,6 +1,7 @@
 #include "Application.h"
 
 #include "Runtime.h"
+#include "Tray.h"
 
 Application::Application() = default;
 Application::~Application() = default;
@@ -25,6 +26,8 @@ const ClassInfo& Application::Class() {
 void Application::SetMenuBar(const Ref<::MenuBar>& bar) {
     CheckMainThread();
     menuBar_ = bar;
+    // Keeps the menus reachable when no window is open (menus inside windows).
+    TrayShowMenuBar(bar);
 }
 
 Ref<::MenuBar> Application::MenuBar() const {

@@ -15,6 +15,7 @@ const ClassInfo& Control::Class() {
         c.properties.push_back(MakeProperty<Control, int64_t>("Index", &Control::SetIndex, &Control::Index));
         c.properties.push_back(
             MakeProperty<Control, int64_t>("TabPanelIndex", &Control::SetTabPanelIndex, &Control::TabPanelIndex));
+        RuntimeNoteClassBuilt(c);
         return c;
     }();
     return info;
@@ -29,12 +30,7 @@ Ref<Delegate> Control::EventHandler(const std::string& event) const {
     return it == handlers_.end() ? Ref<Delegate>() : it->second;
 }
 
-void Control::RaiseOpen() {
-    Ref<Delegate> d = EventHandler("Open");
-    if (!d) return;
-    Ref<Object> self(this);
-    RuntimeRaiseEvent([&] { d->Invoke<void, Control*>(this); });
-}
+void Control::RaiseOpen() { RaiseHandler<void>("Open", this); }
 
 void RuntimeAddEventHandler(const Ref<Object>& control, const char* event, const Ref<Delegate>& handler) {
     Ref<Control> c = RuntimeCheckCast<Control>(control);

@@ -6,6 +6,7 @@
 
 #include <map>
 #include <string>
+#include <type_traits>
 
 class Window;
 class QWidget;
@@ -35,8 +36,26 @@ public:
     Ref<Delegate> EventHandler(const std::string& event) const;
 
     // Raises the control's Open event (the window does this once it is laid
-    // out): the attached delegate runs with the control.
+    // out): the attached delegate runs with the control, through
+    // RuntimeRaiseEvent (an exception that leaves the handler is reported and
+    // the window goes on). Each control class passes itself as its own type,
+    // so an Open handler takes the control's class: void (PopupMenu*).
     virtual void RaiseOpen();
+
+protected:
+    // Runs the handler attached for event, if any, with this control as T*
+    // and the event's arguments, directly: an exception passes to the caller.
+    template <class R, class T, class... A>
+    R InvokeHandler(const char* event, T* self, A... args) {
+        Ref<Delegate> d = EventHandler(event);
+        if (!d) return R();
+        Ref<Object> hold(self);
+        return d->Invoke<R, T*, A...>(self, args...);
+    }
+    // The same through RuntimeRaiseEvent, for events that come from the
+    // event loop; gives R() when there is no handler or it raised.
+    template <class R, class T, class... A>
+    R RaiseHandler(const char* event, T* self, A... args);
 
 private:
     Window* owner_ = nullptr;
@@ -45,6 +64,21 @@ private:
     int64_t tabPanelIndex_ = 0;
     std::map<std::string, Ref<Delegate>> handlers_;
 };
+
+#include "Runtime.h"
+
+template <class R, class T, class... A>
+R Control::RaiseHandler(const char* event, T* self, A... args) {
+    if constexpr (std::is_void_v<R>) {
+        if (!EventHandler(event)) return;
+        RuntimeRaiseEvent([&] { InvokeHandler<R>(event, self, args...); });
+    } else {
+        R result{};
+        if (!EventHandler(event)) return result;
+        RuntimeRaiseEvent([&] { result = InvokeHandler<R>(event, self, args...); });
+        return result;
+    }
+}
 
 // Attaches the delegate to that one control for that event.
 void RuntimeAddEventHandler(const Ref<Object>& control, const char* event, const Ref<Delegate>& handler);

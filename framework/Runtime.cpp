@@ -1,6 +1,7 @@
 #include "Runtime.h"
 
 #include "Application.h"
+#include "Window.h"
 
 #include <QApplication>
 #include <QDir>
@@ -379,8 +380,9 @@ int RuntimeExit() {
         g_unhandled = true;
     }
     const int result = g_unhandled ? 1 : g_exitResult;
-    // The application object goes first (its exit hook releases what it
-    // holds, timers among them), then the Qt application.
+    // The windows close, then the application object goes (its exit hook
+    // releases what it holds, timers among them), then the Qt application.
+    RuntimeCloseAllWindows();
     g_appObject = nullptr;
     g_app.reset();
     return result;

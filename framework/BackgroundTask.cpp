@@ -1,0 +1,3 @@
+#include "BackgroundTask.h"
+
+void RuntimeBackgroundTask() {}

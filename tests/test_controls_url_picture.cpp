@@ -1,0 +1,96 @@
+// ShowURL (captured by a URL handler: no browser starts) and pictures.
+#include <gtest/gtest.h>
+
+#include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QObject>
+#include <QTemporaryDir>
+#include <QUrl>
+
+#include <vector>
+
+#include "Picture.h"
+#include "ShowURL.h"
+
+class UrlCatcher : public QObject {
+    Q_OBJECT
+public:
+    std::vector<QUrl> opened;
+public slots:
+    void open(const QUrl& url) { opened.push_back(url); }
+};
+
+namespace {
+
+class Urls : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* scheme : {"https", "http", "file"}) QDesktopServices::setUrlHandler(scheme, &catcher_, "open");
+    }
+    void TearDown() override {
+        for (const char* scheme : {"https", "http", "file"}) QDesktopServices::unsetUrlHandler(scheme);
+    }
+    UrlCatcher catcher_;
+};
+
+}  // namespace
+
+TEST_F(Urls, ShowURLHandsTheWholeURLToTheDesktop) {
+    ShowURL("https://kestrune.example/tech-stuff#kestrune");
+    ASSERT_EQ(catcher_.opened.size(), 1u);
+    const QUrl& u = catcher_.opened[0];
+    EXPECT_EQ(u.toString(), "https://kestrune.example/tech-stuff#kestrune");
+    EXPECT_EQ(u.host(), "kestrune.example");
+    EXPECT_EQ(u.path(), "/tech-stuff");
+    EXPECT_EQ(u.fragment(), "kestrune");
+    ShowURL("https://kestrune.example/tech-stuff#kestrune");
+    EXPECT_EQ(catcher_.opened.size(), 2u);  // each call opens once
+}
+
+TEST_F(Urls, TextThatIsNoURLIsRefusedNotOpenedAsAFile) {
+    for (const char* bad : {"", "tech-stuff", "/etc/passwd", "https://exa mple/"})
+        EXPECT_THROW(ShowURL(bad), InvalidArgumentException) << bad;
+    EXPECT_TRUE(catcher_.opened.empty());
+}
+
+TEST(Pictures, OpenGivesTheImageOrNil) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    QImage img(128, 128, QImage::Format_ARGB32);
+    img.fill(QColor(10, 20, 30));
+    const QString good = dir.filePath("good.png");
+    ASSERT_TRUE(img.save(good));
+    QFile junk(dir.filePath("junk.png"));
+    ASSERT_TRUE(junk.open(QIODevice::WriteOnly));
+    junk.write("not a png at all");
+    junk.close();
+
+    Ref<Picture> pic = Picture::Open(FolderItem(good.toStdString()));
+    ASSERT_TRUE(pic);
+    EXPECT_EQ(pic->Width(), 128);
+    EXPECT_EQ(pic->Height(), 128);
+    EXPECT_EQ(QColor(pic->Image().pixel(5, 5)), QColor(10, 20, 30));
+    EXPECT_FALSE(pic->Pixmap().isNull());
+
+    for (const QString& bad : {dir.filePath("missing.png"), dir.filePath("junk.png"), dir.path()})
+        EXPECT_FALSE(Picture::Open(FolderItem(bad.toStdString()))) << bad.toStdString();
+}
+
+TEST(Pictures, OpenFromAppLooksInTheBundlesResources) {
+    // This test program lives outside a bundle: its Resources folder holds no
+    // picture, which gives nil rather than an exception.
+    EXPECT_FALSE(Picture::OpenFromApp("audio_128x128.png"));
+
+    std::vector<String> asked;
+    Picture::SetLoaderForTesting([&](const String& name) {
+        asked.push_back(name);
+        return Ref<Picture>(new Picture(QImage(1, 1, QImage::Format_ARGB32)));
+    });
+    EXPECT_TRUE(Picture::OpenFromApp("audio_128x128.png"));
+    Picture::SetLoaderForTesting(nullptr);
+    EXPECT_EQ(asked, std::vector<String>{"audio_128x128.png"});
+}
+
+#include "test_controls_url_picture.moc"

@@ -1,0 +1,397 @@
+// The XML document plug-in: building, querying, saving and loading documents,
+// node ownership, and what a hostile or broken file does to a load.
+#include <gtest/gtest.h>
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+
+#include "Runtime.h"
+#include "Xml.h"
+
+namespace {
+
+class XmlTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(dir_.isValid()); }
+
+    Ref<FolderItem> Item(const QString& name) const {
+        return Ref<FolderItem>(new FolderItem(QFile::encodeName(dir_.filePath(name)).toStdString()));
+    }
+    Ref<FolderItem> Write(const QString& name, const QByteArray& content) const {
+        QFile f(dir_.filePath(name));
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(content);
+        return Item(name);
+    }
+    QByteArray Read(const QString& name) const {
+        QFile f(dir_.filePath(name));
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    QStringList Entries() const { return QDir(dir_.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden); }
+
+    QTemporaryDir dir_;
+};
+
+// <Kestrune><freq>29000</freq></Kestrune>, built through the API.
+Ref<XmlDocument> SmallDocument() {
+    Ref<XmlDocument> doc(new XmlDocument);
+    Ref<XmlNode> root = doc->AppendChild(doc->CreateElement("Kestrune"));
+    Ref<XmlNode> freq = root->AppendChild(doc->CreateElement("freq"));
+    freq->AppendChildNoResult(doc->CreateTextNode("29000"));
+    return doc;
+}
+
+String FirstText(const Ref<XmlNode>& context, const String& query) {
+    return context->Xql(query)->Item(0)->Child(0)->Value();
+}
+
+}  // namespace
+
+TEST_F(XmlTest, BuiltDocumentSavesWithDeclarationAndLoadsBackWhole) {
+    Ref<XmlDocument> empty(new XmlDocument);
+    EXPECT_EQ(empty->ChildCount(), 0);
+
+    Ref<XmlDocument> doc = SmallDocument();
+    Ref<FolderItem> file = Item("prefs.xml");
+    doc->SaveXml(file);
+    const QByteArray text = Read("prefs.xml");
+    EXPECT_TRUE(text.startsWith("<?xml version=\"1.0\" encoding=\"UTF-8\"?>")) << text.constData();
+    EXPECT_EQ(Entries(), QStringList{"prefs.xml"});  // no temporary file left behind
+
+    Ref<XmlDocument> loaded(new XmlDocument);
+    loaded->LoadXml(file);
+    ASSERT_EQ(loaded->ChildCount(), 1);
+    Ref<XmlNode> root = loaded->Child(0);
+    EXPECT_EQ(root->Name(), "Kestrune");
+    Ref<XmlNodeList> freq = loaded->Xql("//freq");
+    ASSERT_EQ(freq->Length(), 1);
+    ASSERT_EQ(freq->Item(0)->ChildCount(), 1);
+    EXPECT_EQ(freq->Item(0)->Child(0)->Name(), "#text");
+    EXPECT_EQ(freq->Item(0)->Child(0)->Value(), "29000");
+}
+
+TEST_F(XmlTest, AppendChildFormsAppendLastAndGiveTheSameNode) {
+    Ref<XmlDocument> doc(new XmlDocument);
+    Ref<XmlNode> root = doc->CreateElement("Kestrune");
+    EXPECT_EQ(doc->AppendChild(root).get(), root.get());
+    root->AppendChildNoResult(doc->CreateElement("a"));
+    Ref<XmlNode> b = root->AppendChild(doc->CreateElement("b"));
+    ASSERT_EQ(root->ChildCount(), 2);
+    EXPECT_EQ(root->Child(0)->Name(), "a");
+    EXPECT_EQ(root->Child(1).get(), b.get());
+    EXPECT_EQ(doc->Xql("//b")->Item(0).get(), b.get());  // one handle per node
+
+    // Appending a node that is in the tree moves it.
+    Ref<XmlNode> a = root->Child(0);
+    b->AppendChildNoResult(a);
+    EXPECT_EQ(root->ChildCount(), 1);
+    EXPECT_EQ(doc->Xql("/Kestrune/b/a")->Length(), 1);
+}
+
+TEST_F(XmlTest, AdjacentTextNodesStayTwoNodes) {
+    // libxml2's own append merges them and frees the second; each handle must
+    // stay usable with its own text.
+    Ref<XmlDocument> doc(new XmlDocument);
+    Ref<XmlNode> root = doc->AppendChild(doc->CreateElement("Kestrune"));
+    Ref<XmlNode> first = root->AppendChild(doc->CreateTextNode("one"));
+    Ref<XmlNode> second = root->AppendChild(doc->CreateTextNode("two"));
+    EXPECT_EQ(root->ChildCount(), 2);
+    EXPECT_EQ(first->Value(), "one");
+    EXPECT_EQ(second->Value(), "two");
+    second->SetValue("three");
+    EXPECT_EQ(root->Child(1)->Value(), "three");
+}
+
+TEST_F(XmlTest, AppendChildRefusesWhatWouldBreakTheTree) {
+    Ref<XmlDocument> doc = SmallDocument();
+    Ref<XmlNode> root = doc->Child(0);
+    Ref<XmlNode> freq = doc->Xql("//freq")->Item(0);
+    Ref<XmlNode> text = freq->Child(0);
+    Ref<XmlDocument> other(new XmlDocument);
+
+    EXPECT_THROW(root->AppendChild(Ref<XmlNode>()), NilObjectException);
+    EXPECT_THROW(root->AppendChild(root), InvalidArgumentException);
+    EXPECT_THROW(freq->AppendChild(root), InvalidArgumentException);  // its own ancestor
+    EXPECT_THROW(root->AppendChild(other->CreateElement("x")), InvalidArgumentException);
+    EXPECT_THROW(text->AppendChild(doc->CreateTextNode("x")), UnsupportedOperationException);
+    EXPECT_THROW(doc->AppendChild(doc->CreateElement("second")), UnsupportedOperationException);
+    EXPECT_THROW(doc->AppendChild(doc->CreateTextNode("stray")), UnsupportedOperationException);
+    EXPECT_THROW(doc->CreateElement("x")->AppendChild(Ref<XmlNode>(doc)), UnsupportedOperationException);
+
+    // Nothing of that changed the document.
+    Ref<FolderItem> file = Item("after.xml");
+    doc->SaveXml(file);
+    Ref<XmlDocument> loaded(new XmlDocument);
+    loaded->LoadXml(file);
+    EXPECT_EQ(loaded->Child(0)->ChildCount(), 1);
+    EXPECT_EQ(FirstText(loaded, "//freq"), "29000");
+}
+
+TEST_F(XmlTest, QueriesAnswerInDocumentOrderFromTheirContextNode) {
+    Ref<FolderItem> file = Write("order.xml",
+                                 "<Kestrune><group><freq>1</freq><inner><freq>2</freq></inner></group>"
+                                 "<freq>3</freq></Kestrune>");
+    Ref<XmlDocument> doc(new XmlDocument);
+    doc->LoadXml(file);
+
+    Ref<XmlNodeList> all = doc->Xql("//freq");
+    ASSERT_EQ(all->Length(), 3);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(all->Item(i)->Child(0)->Value(), QString::number(i + 1));
+    // A union is answered in document order too, not in the order written.
+    Ref<XmlNodeList> both = doc->Xql("/Kestrune/freq | //inner/freq");
+    ASSERT_EQ(both->Length(), 2);
+    EXPECT_EQ(both->Item(0)->Child(0)->Value(), "2");
+
+    // The root query: the root element's name alone, run on the document.
+    ASSERT_EQ(doc->Xql("Kestrune")->Length(), 1);
+    EXPECT_EQ(doc->Xql("Kestrune")->Item(0)->Name(), "Kestrune");
+    EXPECT_EQ(doc->Xql("group")->Length(), 0);
+    // Relative to another node.
+    Ref<XmlNode> group = doc->Xql("//group")->Item(0);
+    EXPECT_EQ(group->Xql("freq")->Length(), 1);
+    EXPECT_EQ(group->Xql(".//freq")->Length(), 2);
+
+    Ref<XmlDocument> otherRoot(new XmlDocument);
+    otherRoot->LoadXml(Write("other.xml", "<Other><Kestrune/></Other>"));
+    EXPECT_EQ(otherRoot->Xql("Kestrune")->Length(), 0);
+}
+
+TEST_F(XmlTest, RejectedQueriesRaiseAndIndexesAreChecked) {
+    Ref<XmlDocument> doc = SmallDocument();
+    for (const char* query : {"//", "", "//a[", "//a b", "//ns:freq", "count(//freq)", "'text'", "//1x"}) {
+        EXPECT_THROW(doc->Xql(query), XmlException) << "query: " << query;
+    }
+    Ref<XmlNodeList> none = doc->Xql("//missing");
+    EXPECT_EQ(none->Length(), 0);
+    EXPECT_THROW(none->Item(0), OutOfBoundsException);
+    EXPECT_THROW(doc->Xql("//freq")->Item(-1), OutOfBoundsException);
+    Ref<XmlNode> freq = doc->Xql("//freq")->Item(0);
+    EXPECT_THROW(freq->Child(1), OutOfBoundsException);
+    EXPECT_THROW(freq->Child(-1), OutOfBoundsException);
+    EXPECT_THROW(freq->Child(0)->Child(0), OutOfBoundsException);
+}
+
+TEST_F(XmlTest, TextSurvivesSaveAndLoadUnchanged) {
+    const std::vector<QString> values = {
+        "29000", "", "a < b && c > d \"quoted\" 'single'", "  padded  ", "line\nbreak\r\nand\ttab",
+        QString::fromUtf8("Grüße, 音, \xF0\x9F\x94\x8A"), "]]> and <![CDATA[ look-alikes", "&amp; not an entity",
+    };
+    Ref<XmlDocument> doc(new XmlDocument);
+    Ref<XmlNode> root = doc->AppendChild(doc->CreateElement("Kestrune"));
+    for (size_t i = 0; i < values.size(); ++i) {
+        Ref<XmlNode> el = root->AppendChild(doc->CreateElement(QString("v%1").arg(i)));
+        el->AppendChildNoResult(doc->CreateTextNode("placeholder"));
+        el->Child(0)->SetValue(values[i]);
+    }
+    Ref<FolderItem> file = Item("values.xml");
+    doc->SaveXml(file);
+    Ref<XmlDocument> loaded(new XmlDocument);
+    loaded->LoadXml(file);
+    for (size_t i = 0; i < values.size(); ++i) {
+        Ref<XmlNode> el = loaded->Xql(QString("//v%1").arg(i))->Item(0);
+        const QString got = el->ChildCount() > 0 ? el->Child(0)->Value() : QString();
+        EXPECT_EQ(got, values[i]) << "value " << i;
+    }
+}
+
+TEST_F(XmlTest, NamesAndTextThatWouldCorruptTheFileAreRefused) {
+    Ref<XmlDocument> doc = SmallDocument();
+    for (const char* name : {"", "a b", "1x", "a[1]", "a|b", "a:b", "-x", "<x>"}) {
+        EXPECT_THROW(doc->CreateElement(name), InvalidArgumentException) << "name: " << name;
+    }
+    const QString control = QString("x") + QChar(0x01);
+    const QString nul = QString("x") + QChar(0x00);
+    const QString loneSurrogate = QString("x") + QChar(0xD800);
+    Ref<XmlNode> text = doc->Xql("//freq")->Item(0)->Child(0);
+    for (const QString& bad : {control, nul, loneSurrogate, QString(QChar(0xFFFE))}) {
+        EXPECT_THROW(doc->CreateTextNode(bad), InvalidArgumentException);
+        EXPECT_THROW(text->SetValue(bad), InvalidArgumentException);
+    }
+    EXPECT_EQ(text->Value(), "29000");
+    // Only text can be set: an element's value is not its text.
+    Ref<XmlNode> freq = doc->Xql("//freq")->Item(0);
+    EXPECT_EQ(freq->Value(), "");
+    EXPECT_THROW(freq->SetValue("1"), UnsupportedOperationException);
+
+    Ref<XmlDocument> rootless(new XmlDocument);
+    EXPECT_THROW(rootless->SaveXml(Item("rootless.xml")), XmlException);
+    EXPECT_FALSE(Item("rootless.xml")->Exists());
+}
+
+TEST_F(XmlTest, NodeHandlesOutliveTheirDocumentAndDetachedNodesAreFreed) {
+    // Run under the sanitizer build (or valgrind) this also shows that nothing
+    // leaks and nothing is used after it was freed.
+    Ref<XmlNode> text;
+    {
+        Ref<XmlDocument> doc = SmallDocument();
+        text = doc->Xql("//freq")->Item(0)->Child(0);
+    }
+    EXPECT_EQ(text->Value(), "29000");
+
+    Ref<XmlDocument> doc(new XmlDocument);
+    Ref<XmlNode> inner;
+    {
+        Ref<XmlNode> outer = doc->CreateElement("outer");
+        inner = outer->AppendChild(doc->CreateElement("inner"));
+        inner->AppendChildNoResult(doc->CreateTextNode("kept"));
+    }  // the detached outer element is held through its child
+    EXPECT_EQ(inner->Child(0)->Value(), "kept");
+    Ref<XmlNode> root = doc->AppendChild(doc->CreateElement("Kestrune"));
+    root->AppendChildNoResult(inner);  // leaves outer unheld: freed here
+    inner = nullptr;
+    EXPECT_EQ(FirstText(doc, "//inner"), "kept");
+
+    {
+        Ref<XmlNode> never = doc->CreateElement("never");
+        never->AppendChildNoResult(doc->CreateTextNode("attached"));
+    }
+    EXPECT_EQ(doc->Xql("//never")->Length(), 0);
+}
+
+TEST_F(XmlTest, SuccessfulLoadReplacesContentAndOldHandlesStayValid) {
+    Ref<XmlDocument> doc = SmallDocument();
+    Ref<XmlNode> oldText = doc->Xql("//freq")->Item(0)->Child(0);
+    doc->LoadXml(Write("new.xml", "<Kestrune><freq>4000</freq></Kestrune>"));
+    EXPECT_EQ(FirstText(doc, "//freq"), "4000");
+    EXPECT_EQ(oldText->Value(), "29000");
+    // A node of the former content is not part of the new one.
+    EXPECT_THROW(doc->Child(0)->AppendChild(oldText), InvalidArgumentException);
+}
+
+namespace {
+
+struct BadFile {
+    const char* name;
+    QByteArray content;
+};
+
+QByteArray Repeat(const QByteArray& unit, int times) {
+    QByteArray out;
+    out.reserve(unit.size() * times);
+    for (int i = 0; i < times; ++i) out += unit;
+    return out;
+}
+
+QByteArray BillionLaughs() {
+    QByteArray dtd = "<?xml version=\"1.0\"?>\n<!DOCTYPE Kestrune [\n<!ENTITY lol \"lol\">\n";
+    for (int i = 1; i <= 9; ++i) {
+        dtd += "<!ENTITY lol" + QByteArray::number(i) + " \"";
+        for (int j = 0; j < 10; ++j) dtd += "&lol" + (i == 1 ? QByteArray() : QByteArray::number(i - 1)) + ";";
+        dtd += "\">\n";
+    }
+    return dtd + "]>\n<Kestrune><freq>&lol9;</freq></Kestrune>\n";
+}
+
+}  // namespace
+
+TEST_F(XmlTest, BrokenOrHostileFilesRaiseAndLeaveTheDocumentAsItWas) {
+    const std::vector<BadFile> files = {
+        {"empty", ""},
+        {"malformed", "<Kestrune><freq>9000</frq></Kestrune>"},
+        {"truncated", "<?xml version=\"1.0\"?>\n<Kestrune>\n  <freq>90"},
+        {"binary", QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR\xff\xfe\0\x01", 20)},
+        {"two roots", "<Kestrune/><Kestrune/>"},
+        {"deeply nested", "<Kestrune>" + Repeat("<a>", 100000) + Repeat("</a>", 100000) + "</Kestrune>"},
+        {"entity expansion", BillionLaughs()},
+        {"entity loop", "<!DOCTYPE Kestrune [<!ENTITY a \"&b;\"><!ENTITY b \"&a;\">]><Kestrune>&a;</Kestrune>"},
+    };
+    for (const BadFile& bad : files) {
+        SCOPED_TRACE(bad.name);
+        Ref<XmlDocument> doc = SmallDocument();
+        EXPECT_THROW(doc->LoadXml(Write("bad.xml", bad.content)), XmlException);
+        EXPECT_EQ(FirstText(doc, "//freq"), "29000");
+        EXPECT_EQ(doc->ChildCount(), 1);
+    }
+}
+
+TEST_F(XmlTest, FilesThatAreNotReadableXmlRaiseIOException) {
+    Ref<XmlDocument> doc = SmallDocument();
+    EXPECT_THROW(doc->LoadXml(Item("missing.xml")), IOException);
+    ASSERT_TRUE(QDir(dir_.path()).mkdir("folder.xml"));
+    EXPECT_THROW(doc->LoadXml(Item("folder.xml")), IOException);
+    // A FIFO in the file's place must not make the load wait for a writer.
+    ASSERT_EQ(::mkfifo(QFile::encodeName(dir_.filePath("fifo.xml")).constData(), 0600), 0);
+    EXPECT_THROW(doc->LoadXml(Item("fifo.xml")), IOException);
+    // Far too large for a preferences file: refused before it is read.
+    {
+        QFile big(dir_.filePath("big.xml"));
+        ASSERT_TRUE(big.open(QIODevice::WriteOnly));
+        big.write("<Kestrune>");
+        ASSERT_TRUE(big.resize(XmlDocument::kMaxLoadBytes + 1));
+    }
+    EXPECT_THROW(doc->LoadXml(Item("big.xml")), IOException);
+    EXPECT_THROW(doc->LoadXml(Ref<FolderItem>()), NilObjectException);
+    EXPECT_EQ(FirstText(doc, "//freq"), "29000");
+}
+
+TEST_F(XmlTest, ExternalEntityNeverPullsInTheFileItNames) {
+    const QByteArray secret = "SECRET-CONTENT-7f3a";
+    Write("secret.txt", secret);
+    const QByteArray url = "file://" + QFile::encodeName(dir_.filePath("secret.txt"));
+    const std::vector<BadFile> files = {
+        {"general entity", "<?xml version=\"1.0\"?>\n<!DOCTYPE Kestrune [<!ENTITY x SYSTEM \"" + url +
+                               "\">]>\n<Kestrune><freq>&x;</freq></Kestrune>\n"},
+        {"in an attribute", "<!DOCTYPE Kestrune [<!ENTITY x SYSTEM \"" + url +
+                                "\">]><Kestrune a=\"&x;\"><freq>1</freq></Kestrune>"},
+        {"parameter entity", "<!DOCTYPE Kestrune [<!ENTITY % p SYSTEM \"" + url + "\"> %p;]><Kestrune/>"},
+        {"external DTD", "<!DOCTYPE Kestrune SYSTEM \"" + url + "\"><Kestrune/>"},
+    };
+    for (const BadFile& f : files) {
+        SCOPED_TRACE(f.name);
+        Ref<XmlDocument> doc = SmallDocument();
+        try {
+            doc->LoadXml(Write("entity.xml", f.content));
+        } catch (const XmlException&) {
+            continue;  // refusing the file is as good as not expanding
+        }
+        for (const char* query : {"//freq", "//@a"}) {
+            Ref<XmlNodeList> found = doc->Xql(query);
+            for (int64_t i = 0; i < found->Length(); ++i) {
+                Ref<XmlNode> n = found->Item(i);
+                EXPECT_FALSE(n->Value().contains(secret));
+                for (int64_t c = 0; c < n->ChildCount(); ++c) EXPECT_FALSE(n->Child(c)->Value().contains(secret));
+            }
+        }
+        Ref<FolderItem> out = Item("resaved.xml");
+        doc->SaveXml(out);
+        EXPECT_FALSE(Read("resaved.xml").contains(secret));
+    }
+}
+
+TEST_F(XmlTest, FailedSaveRaisesAndLeavesTheOldFileUntouched) {
+    Ref<XmlDocument> doc = SmallDocument();
+    // The folder does not exist.
+    EXPECT_THROW(doc->SaveXml(Item("nowhere/prefs.xml")), IOException);
+    // The target is a folder.
+    ASSERT_TRUE(QDir(dir_.path()).mkpath("taken.xml/inside"));
+    EXPECT_THROW(doc->SaveXml(Item("taken.xml")), IOException);
+    EXPECT_TRUE(QFileInfo(dir_.filePath("taken.xml/inside")).isDir());
+    // The folder holding the file cannot be written (not for root, who can).
+    const QByteArray before = "<Kestrune><freq>9000</freq></Kestrune>";
+    ASSERT_TRUE(QDir(dir_.path()).mkdir("locked"));
+    Write("locked/prefs.xml", before);
+    if (::geteuid() != 0) {
+        ASSERT_EQ(::chmod(QFile::encodeName(dir_.filePath("locked")).constData(), 0500), 0);
+        EXPECT_THROW(doc->SaveXml(Item("locked/prefs.xml")), IOException);
+        ::chmod(QFile::encodeName(dir_.filePath("locked")).constData(), 0700);
+        EXPECT_EQ(Read("locked/prefs.xml"), before);
+        EXPECT_EQ(QDir(dir_.filePath("locked")).entryList(QDir::Files), QStringList{"prefs.xml"});
+    }
+    EXPECT_THROW(doc->SaveXml(Ref<FolderItem>()), NilObjectException);
+}
+
+TEST(XmlPlugin, BindingMakesTheClassesReady) {
+    InitPluginEntrypoints();
+    EXPECT_TRUE(PluginIsBound("XML"));
+    Ref<Object> made = RuntimeNewObject(XmlDocument::Class());
+    EXPECT_TRUE(RuntimeCheckCast<XmlDocument>(made));
+    EXPECT_TRUE(XmlDocument::Class().IsA(XmlNode::Class()));
+    EXPECT_EQ(XmlNodeList::Class().name, "XmlNodeList");
+}
