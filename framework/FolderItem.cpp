@@ -1,12 +1,14 @@
 #include "FolderItem.h"
 
+#include "Sound.h"
+
 #include <QCoreApplication>
 
 #include <system_error>
 
-#if defined(__linux__)
-#include <unistd.h>
-#endif
+namespace {
+std::filesystem::path g_executableForTesting;
+}  // namespace
 
 const ClassInfo& FolderItem::Class() {
     static const ClassInfo info = [] {
@@ -23,6 +25,10 @@ String FolderItem::NativePath() const { return String::fromStdString(path_.strin
 String FolderItem::Name() const { return String::fromStdString(path_.filename().string()); }
 
 Ref<FolderItem> FolderItem::Child(const String& name) const {
+    if (name.isEmpty() || name == "." || name == ".." || name.contains('/') || name.contains(QChar(0)))
+        return nullptr;
+    std::error_code ec;
+    if (std::filesystem::exists(path_, ec) && !std::filesystem::is_directory(path_, ec)) return nullptr;
     return Ref<FolderItem>(new FolderItem(path_ / std::filesystem::path(name.toStdString())));
 }
 
@@ -49,7 +55,14 @@ void FolderItem::CreateAsFolder() const {
         throw IOException("cannot create folder " + path_.string() + ": " + ec.message());
 }
 
+Ref<Sound> FolderItem::OpenAsSound() const { return Sound::Open(path_); }
+
+void FolderItem::SetApplicationExecutableForTesting(const std::filesystem::path& path) {
+    g_executableForTesting = path;
+}
+
 Ref<FolderItem> FolderItem::ApplicationExecutable() {
+    if (!g_executableForTesting.empty()) return Ref<FolderItem>(new FolderItem(g_executableForTesting));
     QString path = QCoreApplication::instance() ? QCoreApplication::applicationFilePath() : QString();
 #if defined(__linux__)
     if (path.isEmpty()) {

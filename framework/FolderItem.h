@@ -16,7 +16,9 @@ public:
     String NativePath() const;
     String Name() const;
 
-    // The item of that name inside this folder, whether or not it exists.
+    // The item of that name inside this folder, whether or not it exists; nil
+    // when the name names nothing inside a folder (empty, ".", "..", or with a
+    // "/" or NUL in it) or when this item exists and is not a folder.
     Ref<FolderItem> Child(const String& name) const;
     // The folder holding this item, or nil at the root.
     Ref<FolderItem> Parent() const;
@@ -26,11 +28,17 @@ public:
     // Creates the item as a folder; raises IOException when that fails.
     void CreateAsFolder() const;
 
-    // Opens the file as a sound (see Sound.h): nil when it cannot be opened.
+    // Opens the file as a sound (see Sound.h): nil when it is missing, is not
+    // a sound file or cannot be read. Reads the file once, then and there.
     Ref<Sound> OpenAsSound() const;
 
     // The application's executable file.
     static Ref<FolderItem> ApplicationExecutable();
+
+    // For tests, which do not run inside the application bundle: the path
+    // that ApplicationExecutable gives from now on; an empty path restores
+    // the real one.
+    static void SetApplicationExecutableForTesting(const std::filesystem::path& path);
 
 private:
     std::filesystem::path path_;

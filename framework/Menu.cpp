@@ -144,7 +144,8 @@ ClassInfo MenuClass(const char* name, const ClassInfo* base, std::function<Objec
 
 struct MenuQt {
     static void Refresh(QAction* a, const MenuItem& item) {
-        if (!item.IsSeparator()) a->setText(item.text_);
+        // A separator shows no caption.
+        a->setText(item.IsSeparator() ? String() : item.text_);
         a->setSeparator(item.IsSeparator());
         a->setVisible(item.visible_);
         if (!a->menu()) a->setShortcut(MenuShortcutToKeySequence(item.shortcut_));

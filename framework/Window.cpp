@@ -1,5 +1,6 @@
 #include "Window.h"
 
+#include "RectControl.h"
 #include "Runtime.h"
 
 #include <QCloseEvent>
@@ -206,7 +207,11 @@ void Window::HandleClosed() {
 
 Ref<Object> Window::New(const ClassInfo& cls) {
     Ref<Object> obj = RuntimeNewObject(cls);
-    if (auto* control = dynamic_cast<Control*>(obj.get())) control->SetOwner(this);
+    if (auto* control = dynamic_cast<Control*>(obj.get())) {
+        control->SetOwner(this);
+        // Its widget goes into the content area.
+        if (auto* rect = dynamic_cast<RectControl*>(control)) rect->SetHostWidget(d_->content);
+    }
     return obj;
 }
 

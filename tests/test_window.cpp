@@ -10,6 +10,7 @@
 
 #include "Application.h"
 #include "DesignValues.h"
+#include "Label.h"
 #include "MenuBar1.h"
 #include "Runtime.h"
 #include "Window1.h"
@@ -255,6 +256,16 @@ TEST_F(WindowTest, ControlsAreAllocatedInTheWindowAndFoundByName) {
     EXPECT_FALSE(w->ControlByName("Two"));
     EXPECT_THROW(w->AddControl("Nil", Ref<Control>()), NilObjectException);
     ASSERT_EQ(w->Controls().size(), 1u);
+
+    // A control with a rectangle shows its widget in the content area, at
+    // content coordinates.
+    Ref<RectControl> label = RuntimeCheckCast<RectControl>(w->New(Label::Class()));
+    label->Constructor();
+    label->SetLeft(20);
+    label->SetTop(387);
+    ASSERT_TRUE(label->Widget());
+    EXPECT_EQ(label->Widget()->parentWidget(), w->ContentWidget());
+    EXPECT_EQ(label->Widget()->pos(), QPoint(20, 387));
     w->Close();
 }
 
@@ -278,4 +289,45 @@ TEST_F(WindowTest, UserInterfaceOperationsOffTheMainThreadRaise) {
     other.join();
     EXPECT_EQ(raised, (std::vector<std::string>{"Constructor", "Title", "MenuBar", "Show", "AddControl"}));
     EXPECT_FALSE(w->Widget());
+}
+
+TEST(Window1Class, DescribesItsSlotsBindingsAndMethods) {
+    const ClassInfo& c = Window1::Class();
+    EXPECT_EQ(c.name, "Window1.Window1");
+    EXPECT_EQ(c.base, &Window::Class());
+    const auto& windowOps = Window::Class().virtualOps;
+    ASSERT_EQ(windowOps.size(), 36u);
+    EXPECT_EQ(windowOps.front(), "AcceptFileDrop");
+    EXPECT_EQ(windowOps.back(), "__New");
+    ASSERT_EQ(c.virtualOps.size(), 36u + 27u);
+    EXPECT_TRUE(std::equal(windowOps.begin(), windowOps.end(), c.virtualOps.begin()));
+    const std::vector<std::string> own(c.virtualOps.begin() + 36, c.virtualOps.end());
+    EXPECT_EQ(own, (std::vector<std::string>{
+                       "Layout", "CreateControls", "_CreateControls0", "Label1", "Canvas1", "Label2", "PopupMenu1",
+                       "Label3", "Separator1", "Separator2", "Label1_MouseDown", "Label2_MouseDown",
+                       "PopupMenu1_Open", "PopupMenu1_Change", "EditMenu", "EditSelectAll", "UntitledMenu0",
+                       "EditClear", "EditPaste", "EditCopy", "EditCut", "UntitledMenu1", "EditUndo", "FileMenu",
+                       "About", "FileQuit", "Event_Open"}));
+
+    // Three events bound, of Window's thirty-four.
+    EXPECT_EQ(Window::Class().events.size(), 34u);
+    std::vector<std::pair<std::string, std::string>> bound;
+    for (const EventBinding& b : c.bindings) bound.emplace_back(b.event, b.handler);
+    EXPECT_EQ(bound, (std::vector<std::pair<std::string, std::string>>{
+                         {"CreateControls", "Window1.CreateControls"},
+                         {"Layout", "Window1.Layout"},
+                         {"Open", "Window1.Event_Open"}}));
+
+    // Only the control builder carries an attribute: Hidden, empty.
+    int withAttributes = 0;
+    for (const MethodInfo& m : c.methods) {
+        if (m.attributes.empty()) continue;
+        ++withAttributes;
+        EXPECT_EQ(m.name, "_CreateControls0");
+        EXPECT_EQ(m.attributes, (std::vector<std::pair<std::string, std::string>>{{"Hidden", ""}}));
+    }
+    EXPECT_EQ(withAttributes, 1);
+    EXPECT_EQ(c.methods.size(), c.virtualOps.size());
+    EXPECT_TRUE(c.properties.empty());  // the window's properties are Window's
+    EXPECT_EQ(Window::Class().properties.size(), 22u);
 }

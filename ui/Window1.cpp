@@ -4,6 +4,7 @@
 #include "DesignValues.h"
 #include "MenuBar1.h"
 #include "Runtime.h"
+#include "TextNumbers.h"
 
 namespace {
 
@@ -122,8 +123,8 @@ void Window1::Layout() {
 void Window1::Event_Open() {
     // The application object, from the framework's registry.
     Ref<Application> app = RuntimeCheckCast<Application>(GetAppObject());
-    String title = String("Kestrune ") + String::number(CheckNil(app)->MajorVersion()) + ".";
+    String title = String("Kestrune ") + Str(CheckNil(app)->MajorVersion(), "") + ".";
     app = RuntimeCheckCast<Application>(GetAppObject());
-    title += String::number(CheckNil(app)->MinorVersion());
+    title += Str(CheckNil(app)->MinorVersion(), "");
     SetTitle(title);
 }

@@ -1,0 +1,57 @@
+// Sounds: a sound file read once into memory and played from there, once per
+// Play, on the default audio output. How the samples reach the output is this
+// class's own business (the sound server's client library, or Qt Multimedia
+// where that library is missing).
+#pragma once
+
+#include "Object.h"
+
+#include <atomic>
+#include <filesystem>
+#include <memory>
+#include <vector>
+
+// Decoded PCM samples, interleaved, little-endian, as the file held them.
+struct PcmData {
+    enum class Format { U8, S16, S24, S32, F32 };
+    Format format = Format::S16;
+    int channels = 0;
+    int sampleRate = 0;
+    std::vector<unsigned char> bytes;  // whole frames only
+
+    int BytesPerSample() const;
+    int64_t FrameBytes() const { return int64_t{BytesPerSample()} * channels; }
+    int64_t FrameCount() const { return FrameBytes() ? int64_t(bytes.size()) / FrameBytes() : 0; }
+};
+
+// Parses a RIFF/WAVE file held in memory: PCM 8, 16, 24 or 32-bit integer, or
+// 32-bit float, any number of channels and any rate. Gives nullptr for
+// anything else.
+std::shared_ptr<const PcmData> ParseWave(const unsigned char* data, size_t size);
+
+class Sound : public Object {
+    KESTRUNE_CLASS()
+public:
+    // Reads the file once and keeps its samples: nil when the file is missing,
+    // unreadable, too large or not a WAVE file of a supported kind. Never
+    // waits on anything but the read.
+    static Ref<Sound> Open(const std::filesystem::path& file);
+
+    // Plays the sound once, not looped, on the default output, and returns at
+    // once. With no sound server the play is dropped (said once on standard
+    // error); the next play after the server is back plays again.
+    virtual void Play();
+
+    const PcmData& Samples() const { return *pcm_; }
+    double DurationSeconds() const;
+    // How often Play was called on this sound.
+    int64_t PlayCount() const { return plays_; }
+
+    // For tests: files read by Open since the process began.
+    static int64_t FilesReadForTesting();
+
+private:
+    explicit Sound(std::shared_ptr<const PcmData> pcm) : pcm_(std::move(pcm)) {}
+    std::shared_ptr<const PcmData> pcm_;
+    std::atomic<int64_t> plays_{0};
+};
