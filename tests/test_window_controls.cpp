@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QUrl>
@@ -278,6 +279,11 @@ TEST_F(WindowControls, BuilderMakesTheSevenControlsInOrderWithTheirValues) {
     EXPECT_TRUE(description->MultiLine());
     EXPECT_TRUE(description->LabelWidget()->wordWrap());
     EXPECT_EQ(description->LabelWidget()->text().count('\n'), 5);  // shown as line breaks
+    // All six lines fit in the description's box, down to the last one.
+    const QFontMetrics metrics(description->LabelWidget()->font());
+    EXPECT_LE(metrics.boundingRect(QRect(0, 0, 440, 10000), Qt::TextWordWrap, description->LabelWidget()->text())
+                  .height(),
+              141);
     Ref<Label> caption = RuntimeCheckCast<Label>(w->ControlByName("Label3"));
     EXPECT_EQ(caption->TextSize(), 0.0f);
     EXPECT_TRUE(caption->Transparent());
