@@ -309,19 +309,19 @@ TEST_F(PrefsTest, ExternalEntityIsNeverExpanded) {
     EXPECT_FALSE(RenderPrefs().startsWith("<unloadable"));
 }
 
-TEST_F(PrefsTest, WhenTheFolderCannotBeWrittenValuesLastInMemory) {
+TEST_F(PrefsTest, AFileWhereTheFolderShouldBeLeavesTheStoreEmptyAndTheFileAlone) {
     // Something that is not a folder stands where the folder should be; this
-    // holds for root too, whom permissions do not stop.
+    // holds for root too, whom permissions do not stop. A plain file has no
+    // children, so opening ends before the document gets a root: every write
+    // stores nothing, and nothing is ever written over the file.
     ASSERT_TRUE(QDir().mkpath(config_));
     WriteBytes(Folder(), "not a folder");
 
     SetPrefsValue("freq", "4000");  // opening fails: this first write stores nothing
     EXPECT_TRUE(prefsXML);
     EXPECT_EQ(GetPrefsValue("freq"), "");
-    SetPrefsValue("freq", "9000");  // the store is open: kept in memory
-    EXPECT_EQ(GetPrefsValue("freq"), "9000");
-    SetPrefsValue("freq", "14000");
-    EXPECT_EQ(GetPrefsValue("freq"), "14000");
+    SetPrefsValue("freq", "9000");  // the store is open, on a document with no root
+    EXPECT_EQ(GetPrefsValue("freq"), "");
     QFile f(Folder());
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     EXPECT_EQ(f.readAll(), "not a folder");
