@@ -4,12 +4,20 @@
 #include "Window1.h"
 #include "Window1Controls.h"
 
+#include "App.h"
+#include "BackgroundTask.h"
 #include "Canvas.h"
 #include "DesignValues.h"
 #include "Label.h"
 #include "PopupMenu.h"
+#include "QelModule.h"
 #include "Separator.h"
 #include "ShowURL.h"
+#include "Sound.h"
+#include "TextNumbers.h"
+#include "Variant.h"
+#include "VurivTimer.h"
+#include "silent.h"
 #include "audio_128x128.h"
 
 #include <array>
@@ -316,8 +324,86 @@ bool Window1::Label2_MouseDown(Label*, int64_t, int64_t) { return false; }
 // ---------------------------------------------------------------------------
 // The interval popup.
 
-void Window1::PopupMenu1_Open(PopupMenu*) {}
-void Window1::PopupMenu1_Change(PopupMenu*) {}
+namespace {
+
+// The seven intervals: a row's text and its tag, the interval in
+// milliseconds. No row text is ever parsed.
+struct IntervalRow {
+    const char* text;
+    int64_t milliseconds;
+};
+constexpr IntervalRow kIntervals[] = {
+    {"Every 4 seconds", 4000},   {"Every 9 seconds", 9000},   {"Every 14 seconds", 14000},
+    {"Every 19 seconds", 19000}, {"Every 24 seconds", 24000}, {"Every 29 seconds", 29000},
+    {"Every 59 seconds", 59000},
+};
+
+// The row chosen when the stored interval names none ("Every 29 seconds"),
+// and the text stored when nothing is.
+constexpr int64_t kFallbackRow = 5;
+const char* const kDefaultFreq = "29000";
+const char* const kFreq = "freq";
+
+constexpr int64_t kTimerRepeats = 2;
+
+}  // namespace
+
+// Fills the popup, plays the silent sound once, gives the application a new
+// timer, selects the stored interval (which sets the timer's period through
+// Change) and starts the timer.
+void Window1::PopupMenu1_Open(PopupMenu* sender) {
+    Ref<class Window1> self(this);
+    Ref<PopupMenu> popup(sender);
+
+    for (const IntervalRow& row : kIntervals) {
+        CheckNil(popup)->AddRow(row.text);
+        popup->SetRowTag(popup->ListCount() - 1, Int64ToVariant(row.milliseconds));
+    }
+
+    {
+        Ref<Sound> sound = silent();
+        CheckNil(sound)->Play();
+    }
+
+    {
+        // The earlier timer, if any, dies with App's reference to it.
+        Ref<VurivTimer> timer = RuntimeCheckCast<VurivTimer>(self->New(VurivTimer::Class()));
+        Ref<class App> app = App();
+        CheckNil(app)->MyVurivTimer = timer;
+    }
+
+    if (QelModule::GetPrefsValue(kFreq).isEmpty()) QelModule::SetPrefsValue(kFreq, kDefaultFreq);
+
+    // Truncated, not rounded; a value that does not fit in 64 bits matches
+    // no row.
+    const int64_t target = DoubleToInt64(Val(QelModule::GetPrefsValue(kFreq)));
+
+    for (int64_t i = 0; i <= CheckNil(popup)->ListCount() - 1; ++i) {
+        if (static_cast<double>(target) == Val(VariantToString(popup->RowTag(i)))) popup->SetListIndex(i);
+        RuntimeBackgroundTask();
+    }
+
+    if (popup->ListIndex() < 0) {
+        popup->SetListIndex(kFallbackRow);
+        QelModule::SetPrefsValue(kFreq, VariantToString(popup->RowTag(kFallbackRow)));
+    }
+
+    Ref<class App> app = App();
+    Ref<VurivTimer> timer = CheckNil(app)->MyVurivTimer;
+    CheckNil(timer)->SetMode(kTimerRepeats);
+}
+
+// The chosen interval becomes the running timer's period and is stored.
+void Window1::PopupMenu1_Change(PopupMenu* sender) {
+    Ref<PopupMenu> popup(sender);
+    if (!(CheckNil(popup)->ListIndex() >= 0)) return;
+    {
+        Ref<class App> app = App();
+        Ref<VurivTimer> timer = CheckNil(app)->MyVurivTimer;
+        CheckNil(timer)->SetPeriod(VariantToInt64(popup->RowTag(popup->ListIndex())));
+    }
+    QelModule::SetPrefsValue(kFreq, Str(VariantToInt64(popup->RowTag(popup->ListIndex())), ""));
+}
 
 // ---------------------------------------------------------------------------
 // The named accessors.
