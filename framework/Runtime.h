@@ -7,11 +7,20 @@
 
 #include <exception>
 #include <functional>
+#include <string>
 
 // Starts the runtime with the process's arguments, unchanged: creates the Qt
-// application. With no display to connect to it says in one line that a
-// desktop session is needed and ends the process with a non-zero status.
+// application, and makes SIGTERM and SIGINT quit the application as Quit does
+// (exit status 0). With no display to connect to (DISPLAY unset, or naming an
+// X server that cannot be reached) it says in one line on standard error that
+// a desktop session is needed and ends the process with status 2, rather than
+// letting Qt abort. Qt's display-less platforms (offscreen, minimal, ...)
+// need no display.
 void RuntimeInit(int& argc, char** argv);
+
+// Whether the Qt platform that would be used can reach its display; when not,
+// why (one line). Reads the environment only.
+bool RuntimeDisplayReachable(std::string* why = nullptr);
 
 // Runs the registered static initialisers (class tables, module variables),
 // lowest order first. An exception one of them raises is kept pending.
@@ -22,9 +31,10 @@ void RuntimePerformInitializers();
 std::exception_ptr RuntimeTakePendingException();
 
 // The framework's exception helper: runs program code and gives back the
-// exception that the code raised (null when it raised none).
-using ExceptionHelper = std::exception_ptr (*)(const std::function<void()>& code);
+// exception that the code raised (null when it raised none). The program
+// hands it over as the function read out of a delegate (target first).
 std::exception_ptr FrameworkExceptionHelper(const std::function<void()>& code);
+using ExceptionHelper = std::function<std::exception_ptr(Object*, const std::function<void()>&)>;
 void RuntimeSetExceptionHelper(ExceptionHelper helper);
 
 // Makes the framework's built-in classes ready.
@@ -42,7 +52,8 @@ bool PluginIsBound(const char* name);
 // the late start-up lets pass is reported and passed on.
 void RunFrameworkInitialization(const std::function<void(Object*)>& lateStartup);
 
-// Runs the event loop until the application quits.
+// Runs the event loop until the application quits. When the loop starts, the
+// application object's Open event is raised (once per process).
 void RuntimeRun();
 
 // Asks the event loop to end, with exit status code (Quit, signals).
@@ -53,9 +64,14 @@ void RuntimeQuit(int code = 0);
 void UnhandledException(std::exception_ptr e);
 
 void RuntimePerformFinalizers();
-// Shuts the runtime down; gives the exit status: 0 after a normal quit,
-// non-zero after an unhandled exception ended the run.
+// Shuts the runtime down (releases the application object, then the Qt
+// application); gives the exit status: 0 after a normal quit, 1 after an
+// unhandled exception ended the run.
 int RuntimeExit();
+
+// Keeps an exception that escaped the main routine (the unhandled-exception
+// routine itself raised) until RuntimeExit, which reports it and fails.
+void RuntimeKeepEscapedException(std::exception_ptr e);
 
 // The application object registry.
 void RuntimeRegisterAppObject(const Ref<Object>& app);
@@ -74,5 +90,13 @@ void RuntimeRaiseClassEvent(Object& obj, const char* event);
 // One line on standard error, prefixed with the program's name.
 void RuntimeReport(const std::string& line);
 
-// For tests: forget the runtime's state (exit result, app object, helper).
+// For tests: forget the runtime's state (exit result, app object, helper,
+// bound plug-ins, the Open event having been raised).
 void RuntimeResetForTesting();
+
+// For tests: called with the name of each framework step of the start-up as
+// it begins ("RuntimeSetExceptionHelper", "RuntimeInitExternalClasses",
+// "InitPluginEntrypoints", "RunFrameworkInitialization", "LateStartup",
+// "RuntimeRun", "Open", "UnhandledException", "RuntimePerformFinalizers",
+// "RuntimeExit"). Null turns it off.
+void RuntimeSetStepObserverForTesting(std::function<void(const char* step)> observer);

@@ -1,1 +1,0 @@
-// (this library's sources go here)
