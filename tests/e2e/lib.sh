@@ -246,7 +246,8 @@ screenshot() { # screenshot FILE
     import -window "$WID" "$1" 2>/dev/null
 }
 # Number of pixels that differ between two images.
-image_diff() { compare -metric AE "$1" "$2" null: 2>&1 | awk '{print int($1)}'; }
+# (compare exits 1 when the images differ, 2 on an error.)
+image_diff() { { compare -metric AE "$1" "$2" null: 2>&1 || true; } | awk '{print int($1)}'; }
 
 # Waits for the program to exit within SECONDS; sets PROG_STATUS, or fails.
 wait_exit() { # wait_exit SECONDS

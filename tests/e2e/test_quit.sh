@@ -14,6 +14,7 @@ start_program
 wait_window
 wait_for 10 title_is "Kestrune 1.0" || fail "title never became \"Kestrune 1.0\""
 sleep 1
+prog_alive || fail "the program ended before Ctrl+Q"
 xdotool windowfocus --sync "$WID"
 sleep 0.3
 xdotool key --clearmodifiers ctrl+q
@@ -24,6 +25,7 @@ log "--- case: SIGTERM"
 start_program
 wait_window
 sleep 1
+prog_alive || fail "the program ended before SIGTERM"
 kill -TERM "$prog_PID"
 wait_exit 10
 check "SIGTERM exits with status 0" test "$PROG_STATUS" -eq 0
