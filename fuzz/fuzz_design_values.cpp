@@ -1,5 +1,6 @@
 // Fuzzes the design-value stream reader: any bytes applied to a window that
-// is not made yet, to a label and to a popup menu. A malformed stream may
+// is not made yet and to each kind of control the window holds (label,
+// popup menu, canvas, separator). A malformed stream may
 // raise the framework's exceptions; nothing may crash, leak or read past the
 // stream's end (the input is copied into a buffer of exactly its size so that
 // AddressSanitizer sees any overrun).
@@ -13,10 +14,12 @@
 #include <memory>
 #include <string_view>
 
+#include "Canvas.h"
 #include "DesignValues.h"
 #include "Label.h"
 #include "PopupMenu.h"
 #include "Runtime.h"
+#include "Separator.h"
 #include "Window.h"
 
 namespace {
@@ -70,6 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     Apply(Ref<Object>(MakeControl<Label>()), stream);
     Apply(Ref<Object>(MakeControl<PopupMenu>()), stream);
+    Apply(Ref<Object>(MakeControl<Canvas>()), stream);
+    Apply(Ref<Object>(MakeControl<Separator>()), stream);
     // A stream that makes the window visible opens it; close what opened.
     RuntimeCloseAllWindows();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);

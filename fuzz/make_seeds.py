@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
-"""Writes the seed corpora in fuzz/corpus/ (kept in the repository; run again
-after a change to the stream format or the file layout)."""
+"""Writes the hand-made seeds of the corpora in fuzz/corpus/ (kept in the
+repository; run again after a change to the stream format or the file
+layout). The real_* seeds of design_values are the program's own streams, the
+window's and each control's, as the program holds them."""
 import os
 import struct
 
