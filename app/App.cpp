@@ -1,5 +1,7 @@
 #include "App.h"
 
+#include "Window1.h"
+
 #include "Runtime.h"
 
 const ClassInfo& App::Class() {
@@ -46,7 +48,10 @@ App::~App() { MyVurivTimer = nullptr; }
 void App::Event_Open() {}
 
 bool App::About_Action() {
-    // the main window is fetched, tested for nil and shown here
+    // The open window, or a new one when the user closed it.
+    Ref<class Window1> window = Window1();
+    if (!window) throw NilObjectException();
+    window->Show();
     return true;
 }
 

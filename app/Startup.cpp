@@ -1,6 +1,8 @@
 #include "Startup.h"
 
 #include "App.h"
+#include "MenuBar1.h"
+#include "Window1.h"
 #include "Runtime.h"
 
 void Main() {
@@ -41,7 +43,10 @@ void NewAppInstance() {
     Ref<class App> app = RuntimeCheckCast<class App>(RuntimeNewObject(App::Class()));
     app->Constructor();
     if (!app) throw NilObjectException();
-    // the shared menu bar is installed here
+    {
+        Ref<class MenuBar1> bar = MenuBar1();
+        app->SetMenuBar(bar);
+    }
     RuntimeRegisterAppObject(app);
 }
 
@@ -57,5 +62,6 @@ void ApplicationAddMenuHandlers() {
 void LateStartup() { MakeDefaultView(); }
 
 void MakeDefaultView() {
-    // the main window is opened here (Window1's implicit instance)
+    // The window's own design values make it visible; nothing shows it here.
+    Ref<class Window1> window = Window1();
 }

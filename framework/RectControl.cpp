@@ -1,5 +1,7 @@
 #include "RectControl.h"
 
+#include "Window.h"
+
 #include <QWidget>
 
 #include <algorithm>
@@ -57,7 +59,9 @@ const ClassInfo& RectControl::Class() {
 void RectControl::Constructor() {
     CheckMainThread();
     if (widget_) return;
-    widget_ = CreateWidget(host_.data());
+    QWidget* parent = host_.data();
+    if (!parent && Owner()) parent = Owner()->ContentWidget();
+    widget_ = CreateWidget(parent);
     ApplyToWidget();
 }
 

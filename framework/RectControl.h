@@ -5,8 +5,8 @@
 #include "Control.h"
 
 #include <QPointer>
+#include <QWidget>
 
-class QWidget;
 
 class RectControl : public Control {
     KESTRUNE_CLASS()
@@ -20,8 +20,9 @@ public:
     // later go to the widget at once.
     virtual void Constructor();
 
-    // The widget that holds this control's widget when the control is not in
-    // a window (set before Constructor).
+    // The widget that holds this control's widget in place of the owner
+    // window's content widget, e.g. for a control that is in no window (set
+    // before Constructor).
     void SetHostWidget(QWidget* host) { host_ = host; }
 
     QWidget* Widget() const override { return widget_.data(); }

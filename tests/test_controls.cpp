@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QFontInfo>
 #include <QFrame>
 #include <QLabel>
 #include <QMouseEvent>
@@ -254,7 +255,8 @@ TEST_F(Controls, LabelStyleValuesMapOntoQt) {
     EXPECT_TRUE(w->alignment() & Qt::AlignLeft);
     EXPECT_TRUE(w->wordWrap());
     EXPECT_TRUE(w->autoFillBackground());
-    EXPECT_EQ(w->font().pointSizeF(), 11.0);
+    // 11 points of the design: 11 logical pixels, whatever the screen's dpi.
+    EXPECT_EQ(QFontInfo(w->font()).pixelSize(), 11);
     EXPECT_EQ(w->font().family(), QApplication::font().family());
     EXPECT_TRUE(w->font().bold());
     EXPECT_EQ(w->textInteractionFlags(), Qt::NoTextInteraction);

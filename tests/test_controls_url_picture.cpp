@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <QUrl>
 
+#include <filesystem>
 #include <vector>
 
 #include "Picture.h"
@@ -91,6 +92,19 @@ TEST(Pictures, OpenFromAppLooksInTheBundlesResources) {
     EXPECT_TRUE(Picture::OpenFromApp("audio_128x128.png"));
     Picture::SetLoaderForTesting(nullptr);
     EXPECT_EQ(asked, std::vector<String>{"audio_128x128.png"});
+}
+
+TEST(Pictures, OpenFromAppOpensTheBundledPicture) {
+    FolderItem::SetApplicationExecutableForTesting(std::filesystem::path(KESTRUNE_BUNDLE_DIR) /
+                                                   "Contents/MacOS/Kestrune");
+    Ref<Picture> pic = Picture::OpenFromApp("audio_128x128.png");
+    Ref<Picture> missing = Picture::OpenFromApp("no_such_picture.png");
+    FolderItem::SetApplicationExecutableForTesting({});
+    ASSERT_TRUE(pic);
+    EXPECT_EQ(pic->Width(), 128);
+    EXPECT_EQ(pic->Height(), 128);
+    EXPECT_TRUE(pic->Image().hasAlphaChannel());
+    EXPECT_FALSE(missing);
 }
 
 #include "test_controls_url_picture.moc"

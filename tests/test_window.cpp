@@ -8,6 +8,7 @@
 
 #include <thread>
 
+#include "App.h"
 #include "Application.h"
 #include "DesignValues.h"
 #include "Label.h"
@@ -86,7 +87,7 @@ protected:
     void SetUp() override {
         RuntimeResetForTesting();
         g_log.clear();
-        app_ = Ref<Application>(new Application);
+        app_ = RuntimeCheckCast<Application>(RuntimeNewObject(App::Class()));
         app_->SetMenuBar(MenuBar1());
         RuntimeRegisterAppObject(app_);
     }

@@ -1,5 +1,7 @@
 #include "Window1.h"
 
+#include "App.h"
+
 #include "Application.h"
 #include "DesignValues.h"
 #include "MenuBar1.h"
@@ -121,10 +123,11 @@ void Window1::Layout() {
 }
 
 void Window1::Event_Open() {
-    // The application object, from the framework's registry.
-    Ref<Application> app = RuntimeCheckCast<Application>(GetAppObject());
-    String title = String("Kestrune ") + Str(CheckNil(app)->MajorVersion(), "") + ".";
-    app = RuntimeCheckCast<Application>(GetAppObject());
-    title += Str(CheckNil(app)->MinorVersion(), "");
+    Ref<class App> app = App();
+    if (!app) throw NilObjectException();
+    String title = String("Kestrune ") + Str(app->MajorVersion(), "") + ".";
+    app = App();
+    if (!app) throw NilObjectException();
+    title += Str(app->MinorVersion(), "");
     SetTitle(title);
 }
