@@ -76,3 +76,12 @@ TEST(App, OpenChangesNothingAndAboutReturnsTrue) {
     EXPECT_FALSE(app->MyVurivTimer);
     EXPECT_TRUE(app->About_Action());
 }
+
+TEST(App, VersionComesFromTheBuildAndCanBeSet) {
+    Ref<class App> app(new class App);
+    EXPECT_EQ(app->MajorVersion(), 1);
+    EXPECT_EQ(app->MinorVersion(), 0);
+    app->_x_SetVersionData(2, 10, 3, 0, 0, "2.10", "2.10.3", "");
+    EXPECT_EQ(app->MajorVersion(), 2);
+    EXPECT_EQ(app->MinorVersion(), 10);
+}
