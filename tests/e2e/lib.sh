@@ -16,6 +16,16 @@ E2E_FAILED=0
 
 log() { printf '[%s] %s\n' "$(date +%H:%M:%S.%3N)" "$*" >&2; }
 
+# Sleeps in a way a signal cuts short: bash runs its traps only once a
+# foreground command ends, but at once during `wait`.
+NAP_PID=""
+nap() {
+    sleep "$1" &
+    NAP_PID=$!
+    wait "$NAP_PID" || true
+    NAP_PID=""
+}
+
 # Wall-clock time in seconds with fractions (the same clock as the event log).
 now() { date +%s.%N; }
 
@@ -77,6 +87,7 @@ stop_pid() { # stop_pid PID [SIGNAL]
 e2e_cleanup() {
     local rc=$? i
     trap - EXIT INT TERM HUP
+    [ -n "$NAP_PID" ] && kill "$NAP_PID" 2>/dev/null
     [ -n "${E2E_WATCHDOG:-}" ] && stop_pid "$E2E_WATCHDOG"
     for (( i=${#E2E_PIDS[@]}-1; i>=0; i-- )); do
         stop_pid "${E2E_PIDS[$i]}"
@@ -270,7 +281,7 @@ stop_program() {
 # Sleeps until SECONDS after the time T0 (wall clock, fractions allowed).
 sleep_until() { # sleep_until T0 SECONDS
     local d; d="$(python3 -c "import sys,time; print(max(0.0, float(sys.argv[1]) + float(sys.argv[2]) - time.time()))" "$1" "$2")"
-    sleep "$d"
+    nap "$d"
 }
 
 # Asserts that each play lies within TOL ms of first play + k * PERIOD ms.

@@ -15,7 +15,7 @@ write_prefs_raw '<?xml version="1.0" encoding="UTF-8"?>
 '
 touch -d '2001-01-01 00:00:00' "$PREFS_FILE"
 start_record
-sleep 0.5
+nap 0.5
 start_program
 wait_window
 check "window title is \"Kestrune 1.0\"" wait_for 10 title_is "Kestrune 1.0"

@@ -28,7 +28,7 @@ run_case() {
     wait_for 10 title_is "Kestrune 1.0" || fail "$name: title never became \"Kestrune 1.0\""
     wait_for 10 plays_at_least 1 "$since" || fail "$name: no play when the window opened"
     local first; first="$(plays "$since" | head -n1)"
-    sleep 1
+    nap 1
     screenshot "$T/shot-$name.png"
     sleep_until "$first" 10.5
     local n; n="$(play_count "$since")"

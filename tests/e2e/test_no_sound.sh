@@ -15,7 +15,7 @@ clear_prefs
 start_program
 wait_window
 check "window title is \"Kestrune 1.0\"" wait_for 10 title_is "Kestrune 1.0"
-sleep 9
+nap 9
 prog_alive || fail "the program ended without silent.wav"
 check "nothing was played" test "$(play_count)" -eq 0
 # The popup's Open ends at the play, before the store is first used.
@@ -31,7 +31,7 @@ start_program
 wait_window
 check "window title is \"Kestrune 1.0\"" wait_for 10 title_is "Kestrune 1.0"
 # The open play and two ticks each find no server.
-sleep 9
+nap 9
 prog_alive || fail "the program ended without a sound server"
 check "freq is written back as 4000" test "$(prefs_freq)" = 4000
 n="$(grep -ciE 'sound|audio' "$T/prog.err" || true)"

@@ -13,10 +13,10 @@ log "--- case: Ctrl+Q"
 start_program
 wait_window
 wait_for 10 title_is "Kestrune 1.0" || fail "title never became \"Kestrune 1.0\""
-sleep 1
+nap 1
 prog_alive || fail "the program ended before Ctrl+Q"
 xdotool windowfocus --sync "$WID"
-sleep 0.3
+nap 0.3
 xdotool key --clearmodifiers ctrl+q
 wait_exit 10
 check "Ctrl+Q exits with status 0" test "$PROG_STATUS" -eq 0
@@ -24,7 +24,7 @@ check "Ctrl+Q exits with status 0" test "$PROG_STATUS" -eq 0
 log "--- case: SIGTERM"
 start_program
 wait_window
-sleep 1
+nap 1
 prog_alive || fail "the program ended before SIGTERM"
 kill -TERM "$prog_PID"
 wait_exit 10

@@ -11,7 +11,7 @@ make_bundle tone
 write_prefs_freq 4000
 start_program
 wait_window
-sleep 3
+nap 3
 
 # resumes NAME: the server has just come up; a play must follow within one
 # period (plus slack for connecting), and the tone must reach the sink.
@@ -40,7 +40,7 @@ resumes late_start
 log "--- the server is killed and started again"
 stop_pid "$events_PID"
 kill_pulse
-sleep 3
+nap 3
 prog_alive || fail "the program ended when the server went away"
 start_pulse
 resumes restart
