@@ -163,8 +163,8 @@ def measure(outdir, seconds, period_ms, events, *procs):
             k = round((t - t0) / p)  # the tick this play belongs to
             points.append((k * p, (t - (t0 + k * p)) * 1000.0))
     in_window = [pt for pt in points if plays[0] + pt[0] >= window_start] if plays else []
-    expected = int(seconds / p)
-    lines.append("plays of %s: %d in all, %d in the window of measurement (%d expected)"
+    expected = seconds / p
+    lines.append("plays of %s: %d in all, %d in the window of measurement (%.1f expected)"
                  % (parsed[0][0], len(points), len(in_window), expected))
     if points:
         offs = [o for _, o in points]
