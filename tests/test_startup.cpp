@@ -66,6 +66,9 @@ TEST_F(Startup, RunsEveryStepInOrderAndRegistersOneApp) {
     EXPECT_EQ(App().get(), app.get());
     EXPECT_EQ(seenInLoop.get(), app.get()) << "the registered object lives through the loop";
     seenInLoop = nullptr;
+    // The framework's reference and ours: the About handler's delegate, the
+    // window and its popup keep none.
+    EXPECT_EQ(app->RefCount(), 2);
     // The application's menu bar is the one shared MenuBar1, and the window
     // that the late start-up opened (shown by its own design values) has it too.
     ASSERT_TRUE(MenuBar1::_implicitInstance);
