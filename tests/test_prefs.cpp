@@ -347,6 +347,24 @@ TEST_F(PrefsTest, WhenASaveFailsDuringAWriteTheChangeStaysInMemory) {
     EXPECT_EQ(PrefsBytes(), before);
 }
 
+TEST_F(PrefsTest, WhenTheNewFileCannotBeSavedOpeningFailsAndValuesLiveInMemory) {
+    // The file is missing, and saving it cannot work (it is a link into a
+    // folder that does not exist; permissions would not stop root).
+    ASSERT_TRUE(QDir().mkpath(Folder()));
+    const QString target = tmp_.filePath("gone/Kestrune_prefs.xml");
+    ASSERT_TRUE(QFile::link(target, PrefsPath()));
+
+    EXPECT_FALSE(InnitiatePrefs());
+    EXPECT_TRUE(prefsXML);
+    // The root element stayed in memory: writes store there, and reads see them.
+    SetPrefsValue("freq", "4000");
+    EXPECT_EQ(GetPrefsValue("freq"), "4000");
+    SetPrefsValue("freq", "9000");
+    EXPECT_EQ(GetPrefsValue("freq"), "9000");
+    EXPECT_FALSE(QFileInfo::exists(target));
+    EXPECT_TRUE(QFileInfo(PrefsPath()).isSymLink());
+}
+
 TEST_F(PrefsTest, AnEmptyKeyStoresNothingAndAReadOfItOpensTheStore) {
     SetPrefsValue("", "4000");
     EXPECT_FALSE(prefsXML);
