@@ -7,6 +7,7 @@
 #include <QFontMetrics>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QPointer>
 #include <QUrl>
 #include <QWidget>
 
@@ -392,6 +393,24 @@ TEST_F(WindowControls, TheLinkOpensThePageWithTheFragmentAndReturnsFalse) {
     EXPECT_FALSE(description->RaiseMouseDown(3, 3));
     EXPECT_FALSE(w->Label2_MouseDown(description.get(), 3, 3));
     EXPECT_EQ(links_.opened.size(), 2u);
+}
+
+TEST_F(WindowControls, AClosedWindowDiesWithItsControls) {
+    // The handlers the builder attaches call back into the window; they must
+    // not keep a closed window, its controls and its widgets alive.
+    QPointer<QWidget> top;
+    QPointer<QWidget> popupWidget;
+    {
+        Ref<class Window1> w = Window1();
+        top = w->Widget();
+        popupWidget = w->PopupMenu1()->Widget();
+    }
+    ASSERT_TRUE(top && popupWidget);
+    top->close();  // the close button
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(top.isNull());
+    EXPECT_TRUE(popupWidget.isNull());
+    EXPECT_FALSE(GetImplicitWindow("Window1.Window1"));
 }
 
 #include "test_window_controls.moc"
