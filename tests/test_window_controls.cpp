@@ -26,14 +26,8 @@
 #include "Window1.h"
 #include "Window1Controls.h"
 #include "audio_128x128.h"
+#include "UrlCatcher.h"
 
-class LinkCatcher : public QObject {
-    Q_OBJECT
-public:
-    std::vector<QUrl> opened;
-public slots:
-    void open(const QUrl& url) { opened.push_back(url); }
-};
 
 namespace {
 
@@ -134,10 +128,8 @@ protected:
     void SetUp() override {
         _x_audio_128x128::pic = nullptr;
         pictures_.Install();
-        for (const char* scheme : {"https", "http"}) QDesktopServices::setUrlHandler(scheme, &links_, "open");
     }
     void TearDown() override {
-        for (const char* scheme : {"https", "http"}) QDesktopServices::unsetUrlHandler(scheme);
         CloseOpenWindow();
         Picture::SetLoaderForTesting(nullptr);
         _x_audio_128x128::pic = nullptr;
@@ -152,7 +144,7 @@ protected:
     }
 
     PictureSource pictures_;
-    LinkCatcher links_;
+    UrlCatcher links_;
 };
 
 }  // namespace
@@ -413,4 +405,3 @@ TEST_F(WindowControls, AClosedWindowDiesWithItsControls) {
     EXPECT_FALSE(GetImplicitWindow("Window1.Window1"));
 }
 
-#include "test_window_controls.moc"
