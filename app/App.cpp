@@ -40,7 +40,8 @@ const ClassInfo& App::Class() {
 }
 
 namespace {
-StaticInitializer g_appClass(10, [] { (void)App::Class(); });
+// Built before Window1 (order 10), MenuBar1 and VurivTimer.
+StaticInitializer g_appClass(5, [] { (void)App::Class(); });
 }
 
 App::~App() { MyVurivTimer = nullptr; }

@@ -36,9 +36,11 @@ const ClassInfo& MenuBar1::Class() {
         c.virtualOps = MenuBar::Class().virtualOps;
         c.virtualOps.push_back("Untitled0");
         c.virtualOps.push_back("Untitled1");
-        c.methods = MenuBar::Class().methods;
-        c.methods.push_back({"Untitled0", "", {}});
-        c.methods.push_back({"Untitled1", "", {}});
+        // The operations by name, then the framework's hooks (MenuItem's
+        // initialiser and finaliser, MenuBar's initialiser), which have no slot.
+        for (const auto& op : c.virtualOps) c.methods.push_back({op, "", {}});
+        for (const MethodInfo& m : MenuBar::Class().methods)
+            if (m.name.rfind("__", 0) == 0) c.methods.push_back(m);
         c.factory = [] { return new class MenuBar1; };
         RuntimeNoteClassBuilt(c);
         return c;
@@ -47,7 +49,8 @@ const ClassInfo& MenuBar1::Class() {
 }
 
 // The class table is built by the static initialisers, or on first request.
-static StaticInitializer s_menuBar1Class(10, [] { (void)MenuBar1::Class(); });
+// After App and Window1, before VurivTimer.
+static StaticInitializer s_menuBar1Class(30, [] { (void)MenuBar1::Class(); });
 
 void MenuBar1::Constructor() {
     Untitled0();

@@ -18,6 +18,7 @@ const ClassInfo& Application::Class() {
         c.events = {"Activate", "CancelClose", "Close", "Deactivate", "EnableMenuItems",
                     "HandleAppleEvent", "NewDocument", "Open", "OpenDocument", "UnhandledException"};
         for (const auto& op : c.virtualOps) c.methods.push_back({op, "", {}});
+        RuntimeNoteClassBuilt(c);
         return c;
     }();
     return info;

@@ -25,6 +25,12 @@ void Control::AddEventHandler(const std::string& event, const Ref<Delegate>& han
     handlers_[event] = handler;
 }
 
+void Control::RemoveEventHandlers() {
+    // A handler that is running holds its own reference to its delegate.
+    std::map<std::string, Ref<Delegate>> dropped;
+    dropped.swap(handlers_);
+}
+
 Ref<Delegate> Control::EventHandler(const std::string& event) const {
     auto it = handlers_.find(event);
     return it == handlers_.end() ? Ref<Delegate>() : it->second;

@@ -34,6 +34,10 @@ public:
     // Per-control event handlers (RuntimeAddEventHandler).
     void AddEventHandler(const std::string& event, const Ref<Delegate>& handler);
     Ref<Delegate> EventHandler(const std::string& event) const;
+    // Drops every attached handler (its window closed: the handlers' targets
+    // are usually that window, which would otherwise be kept alive by its
+    // own controls).
+    void RemoveEventHandlers();
 
     // Raises the control's Open event (the window does this once it is laid
     // out): the attached delegate runs with the control, through

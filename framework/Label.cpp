@@ -46,12 +46,7 @@ const ClassInfo& Label::Class() {
         p.push_back(MakeProperty<Label, bool>("MultiLine", &Label::SetMultiLine, &Label::MultiLine));
         p.push_back(MakeProperty<Label, bool>("Selectable", &Label::SetSelectable, &Label::Selectable));
         p.push_back(MakeProperty<Label, bool>("Transparent", &Label::SetTransparent, &Label::Transparent));
-        p.push_back(MakeProperty<Label, String>("TextFont", &Label::SetTextFont, &Label::TextFont));
-        p.push_back(MakeProperty<Label, float>("TextSize", &Label::SetTextSize, &Label::TextSize));
-        p.push_back(MakeProperty<Label, FontUnits>("TextUnit", &Label::SetTextUnit, &Label::TextUnit));
-        p.push_back(MakeProperty<Label, bool>("Bold", &Label::SetBold, &Label::Bold));
-        p.push_back(MakeProperty<Label, bool>("Italic", &Label::SetItalic, &Label::Italic));
-        p.push_back(MakeProperty<Label, bool>("Underline", &Label::SetUnderline, &Label::Underline));
+        DeclareFontProperties(p);
         p.push_back(MakeFieldProperty("DataSource", &Label::dataSource));
         p.push_back(MakeFieldProperty("DataField", &Label::dataField));
         RuntimeNoteClassBuilt(c);
@@ -138,10 +133,6 @@ void Label::SetSelectable(bool on) {
     selectable_ = on;
     if (QLabel* w = LabelWidget())
         w->setTextInteractionFlags(on ? Qt::TextSelectableByMouse : Qt::NoTextInteraction);
-}
-
-void Label::UpdateFont() {
-    if (QLabel* w = LabelWidget()) w->setFont(style_.ToQFont());
 }
 
 bool Label::RaiseMouseDown(int64_t x, int64_t y) { return RaiseHandler<bool>("MouseDown", this, x, y); }

@@ -6,7 +6,7 @@
 
 class QLabel;
 
-class Label : public RectControl {
+class Label : public RectControl, public TextStyled<Label> {
     KESTRUNE_CLASS()
 public:
     Label();
@@ -28,19 +28,6 @@ public:
     // Off: the label fills its box with the window's background colour.
     void SetTransparent(bool on);
     bool Transparent() const { return transparent_; }
-
-    void SetTextFont(const String& v) { style_.font = v; UpdateFont(); }
-    String TextFont() const { return style_.font; }
-    void SetTextSize(float v) { style_.size = v; UpdateFont(); }
-    float TextSize() const { return style_.size; }
-    void SetTextUnit(FontUnits v) { style_.unit = v; UpdateFont(); }
-    FontUnits TextUnit() const { return style_.unit; }
-    void SetBold(bool v) { style_.bold = v; UpdateFont(); }
-    bool Bold() const { return style_.bold; }
-    void SetItalic(bool v) { style_.italic = v; UpdateFont(); }
-    bool Italic() const { return style_.italic; }
-    void SetUnderline(bool v) { style_.underline = v; UpdateFont(); }
-    bool Underline() const { return style_.underline; }
 
     // Kept as values (no database binding here).
     String dataSource;
@@ -67,7 +54,6 @@ private:
     void UpdateText();
     void UpdateAlignment();
     void UpdateColors();
-    void UpdateFont();
 
     String text_;
     int64_t textAlign_ = 0;
@@ -75,5 +61,4 @@ private:
     bool multiLine_ = false;
     bool selectable_ = false;
     bool transparent_ = false;
-    TextStyle style_;
 };

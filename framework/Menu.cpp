@@ -127,6 +127,12 @@ std::vector<std::string> MenuItemOps() {
             "_Swap"};
 }
 
+// The initialiser and finaliser hooks of MenuItem: listed among the methods,
+// with no slot among the virtual operations.
+std::vector<MethodInfo> MenuItemHooks() {
+    return {{"__Init", "(  )", {{"Hidden", ""}}}, {"__Exit", "(  )", {{"Hidden", ""}}}};
+}
+
 ClassInfo MenuClass(const char* name, const ClassInfo* base, std::function<Object*()> factory) {
     ClassInfo c;
     c.name = name;
@@ -134,6 +140,7 @@ ClassInfo MenuClass(const char* name, const ClassInfo* base, std::function<Objec
     c.virtualOps = MenuItemOps();
     c.factory = std::move(factory);
     for (const auto& op : c.virtualOps) c.methods.push_back({op, "", {}});
+    for (auto& hook : MenuItemHooks()) c.methods.push_back(std::move(hook));
     return c;
 }
 
@@ -367,7 +374,11 @@ const ClassInfo& MenuBar::Class() {
     static const ClassInfo info = [] {
         ClassInfo c = MenuClass("MenuBar", &MenuItem::Class(), [] { return new MenuBar; });
         c.virtualOps.push_back("_InstallClone");
-        c.methods.push_back({"_InstallClone", "", {}});
+        // After the operations, before the hooks; then MenuBar's own
+        // initialiser hook beside MenuItem's two.
+        c.methods.insert(c.methods.begin() + static_cast<std::ptrdiff_t>(c.virtualOps.size() - 1),
+                         MethodInfo{"_InstallClone", "", {}});
+        c.methods.push_back({"__Init", "(  )", {{"Hidden", ""}}});
         RuntimeNoteClassBuilt(c);
         return c;
     }();

@@ -234,19 +234,13 @@ template <> struct PropTypeOf<float> { static constexpr PropType value = PropTyp
 template <> struct PropTypeOf<FontUnits> { static constexpr PropType value = PropType::FontUnit; };
 template <> struct PropTypeOf<double> { static constexpr PropType value = PropType::Double; };
 
-// A property of class C with value type V, set and read through C's members.
-template <class C, class V>
-PropertyInfo MakeProperty(std::string name, void (C::*setter)(V), V (C::*getter)() const) {
-    PropertyInfo p;
-    p.name = std::move(name);
-    p.type = PropTypeOf<V>::value;
-    if (setter) p.set = [setter](Object& o, const PropValue& v) { (static_cast<C&>(o).*setter)(std::get<V>(v)); };
-    if (getter) p.get = [getter](const Object& o) { return PropValue((static_cast<const C&>(o).*getter)()); };
-    return p;
-}
-// The same, for setters that take a const reference (String).
-template <class C, class V>
-PropertyInfo MakeProperty(std::string name, void (C::*setter)(const V&), V (C::*getter)() const) {
+// A property of class C with value type V, set and read through C's members;
+// the setter takes V by value or by const reference. The members may be
+// inherited from a base M of C.
+template <class C, class V, class M, class SetArg>
+PropertyInfo MakeProperty(std::string name, void (M::*setter)(SetArg), V (M::*getter)() const) {
+    static_assert(std::is_same_v<std::decay_t<SetArg>, V>, "the setter takes the property's type");
+    static_assert(std::is_base_of_v<M, C>, "the members belong to the class or a base of it");
     PropertyInfo p;
     p.name = std::move(name);
     p.type = PropTypeOf<V>::value;

@@ -28,12 +28,7 @@ const ClassInfo& PopupMenu::Class() {
         };
         listIndex.get = [](const Object& o) { return PropValue(static_cast<const PopupMenu&>(o).ListIndex()); };
         p.push_back(std::move(listIndex));
-        p.push_back(MakeProperty<PopupMenu, String>("TextFont", &PopupMenu::SetTextFont, &PopupMenu::TextFont));
-        p.push_back(MakeProperty<PopupMenu, float>("TextSize", &PopupMenu::SetTextSize, &PopupMenu::TextSize));
-        p.push_back(MakeProperty<PopupMenu, FontUnits>("TextUnit", &PopupMenu::SetTextUnit, &PopupMenu::TextUnit));
-        p.push_back(MakeProperty<PopupMenu, bool>("Bold", &PopupMenu::SetBold, &PopupMenu::Bold));
-        p.push_back(MakeProperty<PopupMenu, bool>("Italic", &PopupMenu::SetItalic, &PopupMenu::Italic));
-        p.push_back(MakeProperty<PopupMenu, bool>("Underline", &PopupMenu::SetUnderline, &PopupMenu::Underline));
+        DeclareFontProperties(p);
         p.push_back(MakeFieldProperty("DataSource", &PopupMenu::dataSource));
         p.push_back(MakeFieldProperty("DataField", &PopupMenu::dataField));
         RuntimeNoteClassBuilt(c);
@@ -134,10 +129,6 @@ void PopupMenu::UserSelected(int row) {
     if (row == listIndex_) return;
     listIndex_ = row < 0 ? -1 : row;
     RaiseHandler<void>("Change", this);
-}
-
-void PopupMenu::UpdateFont() {
-    if (QComboBox* box = ComboBox()) box->setFont(style_.ToQFont());
 }
 
 void PopupMenu::RaiseOpen() { RaiseHandler<void>("Open", this); }

@@ -10,7 +10,7 @@
 
 class QComboBox;
 
-class PopupMenu : public RectControl {
+class PopupMenu : public RectControl, public TextStyled<PopupMenu> {
     KESTRUNE_CLASS()
 public:
     PopupMenu();
@@ -36,19 +36,6 @@ public:
     // already has raises nothing. Raises OutOfBoundsException for a row past
     // the last (checks the thread).
     void SetListIndex(int64_t row);
-
-    void SetTextFont(const String& v) { style_.font = v; UpdateFont(); }
-    String TextFont() const { return style_.font; }
-    void SetTextSize(float v) { style_.size = v; UpdateFont(); }
-    float TextSize() const { return style_.size; }
-    void SetTextUnit(FontUnits v) { style_.unit = v; UpdateFont(); }
-    FontUnits TextUnit() const { return style_.unit; }
-    void SetBold(bool v) { style_.bold = v; UpdateFont(); }
-    bool Bold() const { return style_.bold; }
-    void SetItalic(bool v) { style_.italic = v; UpdateFont(); }
-    bool Italic() const { return style_.italic; }
-    void SetUnderline(bool v) { style_.underline = v; UpdateFont(); }
-    bool Underline() const { return style_.underline; }
 
     // Kept as values: the rows a design names (none here) and the database
     // binding.
@@ -80,9 +67,7 @@ private:
     void UserSelected(int row);
     void SyncWidgetSelection();
     void CheckRow(int64_t row) const;
-    void UpdateFont();
 
     std::vector<Row> rows_;
     int64_t listIndex_ = -1;
-    TextStyle style_;
 };

@@ -211,6 +211,19 @@ void InstallQuitSignals() {
 
 }  // namespace
 
+// The framework's own class tables are built first, before those of the
+// program's classes that derive from them.
+static StaticInitializer s_frameworkClasses(0, [] {
+    (void)Object::Class();
+    (void)Delegate::Class();
+    (void)Application::Class();
+    (void)MenuItem::Class();
+    (void)MenuBar::Class();
+    (void)QuitMenuItem::Class();
+    (void)AppleMenuItem::Class();
+    (void)Window::Class();
+});
+
 StaticInitializer::StaticInitializer(int order, void (*fn)()) {
     auto& list = Initializers();
     list.push_back({order, static_cast<int>(list.size()), fn});

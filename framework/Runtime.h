@@ -49,7 +49,8 @@ struct PluginRegistration {
 bool PluginIsBound(const char* name);
 
 // Runs the framework's initialisation and calls lateStartup back. An exception
-// the late start-up lets pass is reported and passed on.
+// the late start-up lets pass is passed on to the caller unchanged (the main
+// routine hands it to the unhandled-exception routine).
 void RunFrameworkInitialization(const std::function<void(Object*)>& lateStartup);
 
 // Runs the event loop until the application quits. When the loop starts, the

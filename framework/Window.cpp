@@ -197,6 +197,10 @@ void Window::HandleClosed() {
     if (d_->closed) return;
     d_->closed = true;
     d_->visible = false;
+    // A closed window raises no more control events. Its controls' handlers
+    // hold the window (their target), so they go first, or the window and
+    // its controls would keep each other alive.
+    for (const auto& entry : d_->controls) entry.second->RemoveEventHandlers();
     auto& list = OpenWindows();
     auto it = std::find_if(list.begin(), list.end(), [this](const Ref<Window>& w) { return w.get() == this; });
     if (it == list.end()) return;

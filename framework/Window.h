@@ -13,8 +13,9 @@
 // the controls' Open events and the window's own Open. From then on the
 // framework holds the window, and GetImplicitWindow finds it by its class's
 // registered name, until it is closed (by the user's close button or Close);
-// closing runs no code of the program and releases the framework's hold, so
-// the Window dies when no one else holds it. The application keeps running.
+// closing runs no code of the program, drops the handlers attached to its
+// controls and releases the framework's hold, so the Window dies when no one
+// else holds it. The application keeps running.
 #pragma once
 
 #include "Control.h"

@@ -1,7 +1,22 @@
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+#include <QEvent>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QWidget>
+
+#include <filesystem>
+#include <string>
+#include <thread>
+
 #include "App.h"
+#include "FolderItem.h"
+#include "QelModule.h"
 #include "Runtime.h"
+#include "Startup.h"
+#include "Window.h"
+#include "silent.h"
 
 TEST(App, ClassTable) {
     const ClassInfo& c = App::Class();
@@ -84,4 +99,86 @@ TEST(App, VersionComesFromTheBuildAndCanBeSet) {
     app->_x_SetVersionData(2, 10, 3, 0, 0, "2.10", "2.10.3", "");
     EXPECT_EQ(app->MajorVersion(), 2);
     EXPECT_EQ(app->MinorVersion(), 10);
+}
+
+namespace {
+
+// A registered App with its About handler, as the start-up leaves it, in the
+// built bundle and with preferences in a temporary folder.
+class AppAbout : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(tmp_.isValid());
+        savedConfig_ = qgetenv("XDG_CONFIG_HOME");
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(tmp_.filePath("config")));
+        QelModule::ResetForTesting();
+        FolderItem::SetApplicationExecutableForTesting(std::filesystem::path(KESTRUNE_BUNDLE_DIR) /
+                                                       "Contents/MacOS/Kestrune");
+        _x_silent::ResetForTesting();
+        RuntimeResetForTesting();
+        RuntimeCloseAllWindows();
+        NewAppInstance();
+        ApplicationAddMenuHandlers();
+        app_ = App();
+    }
+    void TearDown() override {
+        RuntimeCloseAllWindows();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        app_ = nullptr;
+        RuntimeResetForTesting();
+        QelModule::ResetForTesting();
+        _x_silent::ResetForTesting();
+        FolderItem::SetApplicationExecutableForTesting({});
+        qputenv("XDG_CONFIG_HOME", savedConfig_);
+    }
+
+    QTemporaryDir tmp_;
+    QByteArray savedConfig_;
+    Ref<class App> app_;
+};
+
+}  // namespace
+
+TEST_F(AppAbout, ShowsTheOpenWindowOrMakesANewOneWhoseTimerReplacesTheOld) {
+    // No window yet: About makes one, and its popup gives the App a timer.
+    ASSERT_FALSE(app_->MyVurivTimer);
+    EXPECT_TRUE(app_->DispatchMenuItem("About"));
+    Ref<Window> first = GetImplicitWindow("Window1.Window1");
+    ASSERT_TRUE(first);
+    Ref<VurivTimer> timer = app_->MyVurivTimer;
+    ASSERT_TRUE(timer);
+
+    // While it is open, About shows that same window: no new window, no new
+    // timer.
+    first->Widget()->hide();
+    EXPECT_TRUE(app_->DispatchMenuItem("About"));
+    EXPECT_EQ(GetImplicitWindow("Window1.Window1"), first);
+    EXPECT_TRUE(first->Widget()->isVisible());
+    EXPECT_EQ(app_->MyVurivTimer, timer);
+
+    // Closed, the window leaves the timer with the App; About then makes a
+    // new window whose timer replaces the old one, which the App lets go.
+    first->Close();
+    EXPECT_EQ(app_->MyVurivTimer, timer);
+    EXPECT_TRUE(app_->DispatchMenuItem("About"));
+    Ref<Window> second = GetImplicitWindow("Window1.Window1");
+    ASSERT_TRUE(second);
+    EXPECT_NE(second, first);
+    ASSERT_TRUE(app_->MyVurivTimer);
+    EXPECT_NE(app_->MyVurivTimer, timer);
+    EXPECT_EQ(timer->RefCount(), 1) << "only this test holds the old timer";
+}
+
+TEST_F(AppAbout, ReturnsFalseOnlyWhenAnExceptionPasses) {
+    // Off the main thread the window cannot be made: the exception passes to
+    // the menu dispatch, which reports it, and no window opens.
+    bool result = true;
+    testing::internal::CaptureStderr();
+    std::thread other([&] { result = app_->DispatchMenuItem("About"); });
+    other.join();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(result);
+    EXPECT_NE(err.find("ThreadAccessingUIException"), std::string::npos) << err;
+    EXPECT_FALSE(GetImplicitWindow("Window1.Window1"));
+    EXPECT_FALSE(app_->MyVurivTimer);
 }

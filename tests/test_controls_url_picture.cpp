@@ -14,25 +14,13 @@
 
 #include "Picture.h"
 #include "ShowURL.h"
+#include "UrlCatcher.h"
 
-class UrlCatcher : public QObject {
-    Q_OBJECT
-public:
-    std::vector<QUrl> opened;
-public slots:
-    void open(const QUrl& url) { opened.push_back(url); }
-};
 
 namespace {
 
 class Urls : public ::testing::Test {
 protected:
-    void SetUp() override {
-        for (const char* scheme : {"https", "http", "file"}) QDesktopServices::setUrlHandler(scheme, &catcher_, "open");
-    }
-    void TearDown() override {
-        for (const char* scheme : {"https", "http", "file"}) QDesktopServices::unsetUrlHandler(scheme);
-    }
     UrlCatcher catcher_;
 };
 
@@ -107,4 +95,3 @@ TEST(Pictures, OpenFromAppOpensTheBundledPicture) {
     EXPECT_FALSE(missing);
 }
 
-#include "test_controls_url_picture.moc"

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "EventLoop.h"
+
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
@@ -18,24 +20,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-bool RunUntil(const std::function<bool()>& pred, int boundMs = 5000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!pred()) {
-        if (clock.elapsed() > boundMs) return false;
-        QEventLoop loop;
-        QTimer::singleShot(2, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    return true;
-}
-
-void RunFor(int ms) {
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
 
 const fs::path kSilentWav = fs::path(KESTRUNE_SOURCE_DIR) / "resources" / "silent.wav";
 

@@ -96,12 +96,31 @@ TEST_F(MenuTest, BarHoldsTheTwelveEntriesOnceInTableOrder) {
     EXPECT_FALSE(bar->Child("EditUndo"));
     EXPECT_FALSE(bar->Lookup("NoSuchItem"));
 
-    // The class lists its two builders last among its virtual operations.
-    const auto& ops = MenuBar1::Class().virtualOps;
-    ASSERT_GE(ops.size(), 3u);
-    EXPECT_EQ(ops[ops.size() - 3], "_InstallClone");
-    EXPECT_EQ(ops[ops.size() - 2], "Untitled0");
-    EXPECT_EQ(ops.back(), "Untitled1");
+}
+
+TEST(MenuBar1Class, SlotsInOrderAndMethodsWithTheFrameworksHooks) {
+    const ClassInfo& c = MenuBar1::Class();
+    const std::vector<std::string> ops = {
+        "Append", "Child", "Clone", "Close", "Constructor", "Constructor", "Constructor", "Count", "Enable",
+        "Handle", "Insert", "Item", "MenuItem", "MenuItem", "PopUp", "PopUp", "Remove", "Remove", "Remove",
+        "_DependencyList", "_DisableEntirely", "_Lookup", "_Lookup", "_SelfEnable", "_Swap", "_InstallClone",
+        "Untitled0", "Untitled1"};
+    EXPECT_EQ(c.virtualOps, ops);
+    EXPECT_TRUE(c.bindings.empty());
+    EXPECT_TRUE(c.properties.empty());
+
+    // Introspection lists every operation, then the hooks that have no slot:
+    // MenuItem's initialiser and finaliser, MenuBar's initialiser.
+    std::vector<std::string> names;
+    for (const MethodInfo& m : c.methods) names.push_back(m.name);
+    std::vector<std::string> expected = ops;
+    for (const char* hook : {"__Init", "__Exit", "__Init"}) expected.push_back(hook);
+    EXPECT_EQ(names, expected);
+    for (const MethodInfo& m : c.methods) {
+        if (m.name != "Untitled0" && m.name != "Untitled1") continue;
+        EXPECT_EQ(m.signature, "") << m.name;
+        EXPECT_TRUE(m.attributes.empty()) << m.name;
+    }
 }
 
 TEST_F(MenuTest, FailedBuildLeavesNoBarAndTheNextCallBuildsAWholeOne) {

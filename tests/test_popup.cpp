@@ -7,6 +7,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
@@ -297,4 +298,28 @@ TEST_F(Popup, WithoutTheSilentSoundOpenEndsAfterTheRowsAndMakesNoTimer) {
     Ref<class Window1> again = Window1();
     EXPECT_EQ(again->PopupMenu1()->ListIndex(), -1);
     EXPECT_FALSE(Timer());
+}
+
+TEST_F(Popup, AStoreThatCanNeitherReadNorWriteOpensOnRowFiveAndStoresNothing) {
+    // The application-data folder is a plain file: no folder, no file.
+    const QString blocker = tmp_.filePath("not-a-folder");
+    {
+        QFile f(blocker);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    }
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(blocker));
+    QelModule::ResetForTesting();
+
+    for (int window = 0; window < 2; ++window) {
+        SCOPED_TRACE(window);
+        Ref<class Window1> w = Window1();
+        Ref<PopupMenu> popup = w->PopupMenu1();
+        EXPECT_EQ(popup->ListIndex(), 5);
+        ASSERT_TRUE(Timer());
+        EXPECT_EQ(Timer()->Period(), 29000);
+        EXPECT_EQ(Timer()->Mode(), 2);
+        w->Close();
+    }
+    EXPECT_EQ(QFileInfo(blocker).size(), 0);
+    EXPECT_FALSE(QFile::exists(File()));
 }

@@ -2,6 +2,8 @@
 // XDG_CONFIG_HOME in a temporary folder and a store in its start state.
 #include <gtest/gtest.h>
 
+#include "HostileXml.h"
+
 #include <QByteArray>
 #include <QCryptographicHash>
 #include <QDir>
@@ -203,22 +205,6 @@ void WriteBytes(const QString& path, const QByteArray& bytes) {
     ASSERT_EQ(f.write(bytes), bytes.size());
 }
 
-QByteArray Repeat(const QByteArray& unit, int times) {
-    QByteArray out;
-    out.reserve(unit.size() * times);
-    for (int i = 0; i < times; ++i) out += unit;
-    return out;
-}
-
-QByteArray BillionLaughs() {
-    QByteArray doc = "<?xml version=\"1.0\"?>\n<!DOCTYPE Kestrune [\n<!ENTITY lol \"lol\">\n";
-    for (int i = 1; i <= 9; ++i) {
-        const QByteArray prev = i == 1 ? "lol" : "lol" + QByteArray::number(i - 1);
-        doc += "<!ENTITY lol" + QByteArray::number(i) + " \"" + Repeat("&" + prev + ";", 10) + "\">\n";
-    }
-    return doc + "]>\n<Kestrune><freq>&lol9;</freq></Kestrune>\n";
-}
-
 // What a file (or whatever stands at its path) is like, to tell whether the
 // store changed it: type, size and a digest of the content.
 QByteArray Fingerprint(const QString& path) {
@@ -345,6 +331,24 @@ TEST_F(PrefsTest, WhenASaveFailsDuringAWriteTheChangeStaysInMemory) {
     EXPECT_EQ(GetPrefsValue("freq"), "19000");
     ::chmod(QFile::encodeName(Folder()).constData(), 0700);
     EXPECT_EQ(PrefsBytes(), before);
+}
+
+TEST_F(PrefsTest, WhenTheNewFileCannotBeSavedOpeningFailsAndValuesLiveInMemory) {
+    // The file is missing, and saving it cannot work (it is a link into a
+    // folder that does not exist; permissions would not stop root).
+    ASSERT_TRUE(QDir().mkpath(Folder()));
+    const QString target = tmp_.filePath("gone/Kestrune_prefs.xml");
+    ASSERT_TRUE(QFile::link(target, PrefsPath()));
+
+    EXPECT_FALSE(InnitiatePrefs());
+    EXPECT_TRUE(prefsXML);
+    // The root element stayed in memory: writes store there, and reads see them.
+    SetPrefsValue("freq", "4000");
+    EXPECT_EQ(GetPrefsValue("freq"), "4000");
+    SetPrefsValue("freq", "9000");
+    EXPECT_EQ(GetPrefsValue("freq"), "9000");
+    EXPECT_FALSE(QFileInfo::exists(target));
+    EXPECT_TRUE(QFileInfo(PrefsPath()).isSymLink());
 }
 
 TEST_F(PrefsTest, AnEmptyKeyStoresNothingAndAReadOfItOpensTheStore) {

@@ -1,11 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <QTimer>
+#include <QWidget>
 
+#include <algorithm>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "App.h"
+#include "MenuBar1.h"
+#include "Window.h"
 #include "Runtime.h"
 #include "Startup.h"
 #include "silent.h"
@@ -61,6 +66,18 @@ TEST_F(Startup, RunsEveryStepInOrderAndRegistersOneApp) {
     EXPECT_EQ(App().get(), app.get());
     EXPECT_EQ(seenInLoop.get(), app.get()) << "the registered object lives through the loop";
     seenInLoop = nullptr;
+    // The framework's reference and ours: the About handler's delegate, the
+    // window and its popup keep none.
+    EXPECT_EQ(app->RefCount(), 2);
+    // The application's menu bar is the one shared MenuBar1, and the window
+    // that the late start-up opened (shown by its own design values) has it too.
+    ASSERT_TRUE(MenuBar1::_implicitInstance);
+    EXPECT_EQ(app->MenuBar(), Ref<MenuBar>(MenuBar1::_implicitInstance));
+    Ref<Window> window = GetImplicitWindow("Window1.Window1");
+    ASSERT_TRUE(window);
+    EXPECT_TRUE(window->Widget()->isVisible());
+    EXPECT_EQ(window->MenuBar(), app->MenuBar());
+    window = nullptr;
     EXPECT_FALSE(app->MyVurivTimer);
     // The About handler, and no other, is registered under the item's name.
     EXPECT_TRUE(app->HasMenuHandler("About"));
@@ -114,6 +131,43 @@ TEST_F(Startup, AFailureInTheEarlyStartupSkipsTheRestAndTheExitStatusReportsIt) 
         EXPECT_EQ(err, c.said);
         EXPECT_FALSE(GetAppObject()) << "no application object was registered";
     }
+}
+
+TEST_F(Startup, WhenTheMenuBarCannotBeMadeTheAppGoesAwayUnregisteredAndNothingLaterRuns) {
+    // Off the main thread the menu operations raise: the early start-up fails
+    // in _NewAppInstance, after the App was made, before it was registered.
+    MenuBar1::_implicitInstance = nullptr;  // as a new process has it
+    RuntimeCloseAllWindows();
+    RuntimePerformInitializers();
+    testing::internal::CaptureStderr();
+    std::thread other([] { Main(); });
+    other.join();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(steps_, (std::vector<std::string>{"RuntimeSetExceptionHelper", "RuntimeInitExternalClasses",
+                                                "InitPluginEntrypoints", "UnhandledException"}));
+    EXPECT_NE(err.find("unhandled ThreadAccessingUIException"), std::string::npos) << err;
+    EXPECT_FALSE(GetAppObject());
+    EXPECT_FALSE(MenuBar1::_implicitInstance);
+    EXPECT_FALSE(GetImplicitWindow("Window1.Window1"));
+    EXPECT_NE(RuntimeExit(), 0);
+}
+
+TEST(StaticInitializers, BuildTheFrameworksTablesThenTheProgramsInOrder) {
+    // Tables are built once per process, by the first of these calls.
+    RuntimePerformInitializers();
+    const std::vector<std::string> built = RuntimeBuiltClasses();
+    auto at = [&](const char* name) {
+        auto it = std::find(built.begin(), built.end(), name);
+        EXPECT_NE(it, built.end()) << name << " was not built";
+        return it - built.begin();
+    };
+    const auto app = at("App");
+    for (const char* framework : {"Application", "MenuItem", "MenuBar", "QuitMenuItem", "AppleMenuItem", "Window",
+                                  "Timer", "Sound"})
+        EXPECT_LT(at(framework), app) << framework;
+    EXPECT_LT(app, at("Window1.Window1"));
+    EXPECT_LT(at("Window1.Window1"), at("MenuBar1.MenuBar1"));
+    EXPECT_LT(at("MenuBar1.MenuBar1"), at("VurivTimer"));
 }
 
 TEST_F(Startup, NoAppRegisteredMeansNoMenuHandler) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "EventLoop.h"
+
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
@@ -10,25 +12,6 @@
 #include "Timer.h"
 
 namespace {
-
-// Runs the event loop until pred holds or the generous bound passes.
-bool RunUntil(const std::function<bool()>& pred, int boundMs = 5000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!pred()) {
-        if (clock.elapsed() > boundMs) return false;
-        QEventLoop loop;
-        QTimer::singleShot(2, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    return true;
-}
-
-void RunFor(int ms) {
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
 
 // A timer class that binds Action to a handler of its own.
 class ProbeTimer : public Timer {

@@ -7,6 +7,7 @@
 #include <QFontMetrics>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QPointer>
 #include <QUrl>
 #include <QWidget>
 
@@ -25,14 +26,8 @@
 #include "Window1.h"
 #include "Window1Controls.h"
 #include "audio_128x128.h"
+#include "UrlCatcher.h"
 
-class LinkCatcher : public QObject {
-    Q_OBJECT
-public:
-    std::vector<QUrl> opened;
-public slots:
-    void open(const QUrl& url) { opened.push_back(url); }
-};
 
 namespace {
 
@@ -133,10 +128,8 @@ protected:
     void SetUp() override {
         _x_audio_128x128::pic = nullptr;
         pictures_.Install();
-        for (const char* scheme : {"https", "http"}) QDesktopServices::setUrlHandler(scheme, &links_, "open");
     }
     void TearDown() override {
-        for (const char* scheme : {"https", "http"}) QDesktopServices::unsetUrlHandler(scheme);
         CloseOpenWindow();
         Picture::SetLoaderForTesting(nullptr);
         _x_audio_128x128::pic = nullptr;
@@ -151,7 +144,7 @@ protected:
     }
 
     PictureSource pictures_;
-    LinkCatcher links_;
+    UrlCatcher links_;
 };
 
 }  // namespace
@@ -394,4 +387,21 @@ TEST_F(WindowControls, TheLinkOpensThePageWithTheFragmentAndReturnsFalse) {
     EXPECT_EQ(links_.opened.size(), 2u);
 }
 
-#include "test_window_controls.moc"
+TEST_F(WindowControls, AClosedWindowDiesWithItsControls) {
+    // The handlers the builder attaches call back into the window; they must
+    // not keep a closed window, its controls and its widgets alive.
+    QPointer<QWidget> top;
+    QPointer<QWidget> popupWidget;
+    {
+        Ref<class Window1> w = Window1();
+        top = w->Widget();
+        popupWidget = w->PopupMenu1()->Widget();
+    }
+    ASSERT_TRUE(top && popupWidget);
+    top->close();  // the close button
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(top.isNull());
+    EXPECT_TRUE(popupWidget.isNull());
+    EXPECT_FALSE(GetImplicitWindow("Window1.Window1"));
+}
+

@@ -2,6 +2,8 @@
 // node ownership, and what a hostile or broken file does to a load.
 #include <gtest/gtest.h>
 
+#include "HostileXml.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -271,23 +273,6 @@ struct BadFile {
     const char* name;
     QByteArray content;
 };
-
-QByteArray Repeat(const QByteArray& unit, int times) {
-    QByteArray out;
-    out.reserve(unit.size() * times);
-    for (int i = 0; i < times; ++i) out += unit;
-    return out;
-}
-
-QByteArray BillionLaughs() {
-    QByteArray dtd = "<?xml version=\"1.0\"?>\n<!DOCTYPE Kestrune [\n<!ENTITY lol \"lol\">\n";
-    for (int i = 1; i <= 9; ++i) {
-        dtd += "<!ENTITY lol" + QByteArray::number(i) + " \"";
-        for (int j = 0; j < 10; ++j) dtd += "&lol" + (i == 1 ? QByteArray() : QByteArray::number(i - 1)) + ";";
-        dtd += "\">\n";
-    }
-    return dtd + "]>\n<Kestrune><freq>&lol9;</freq></Kestrune>\n";
-}
 
 }  // namespace
 

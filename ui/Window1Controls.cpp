@@ -228,6 +228,15 @@ void Apply(class Window1& w, const char* name, std::string_view stream) {
     SetProperties(control, stream);
 }
 
+// Looks the control up, then makes the delegate that calls handler on the
+// window, then attaches it to the control for event, in this order.
+template <class T, class Handler>
+void Attach(class Window1& w, const char* name, const char* event, Handler handler, const char* signature) {
+    Ref<T> control = Find<T>(w, name);
+    Ref<Delegate> delegate = RuntimeCreateDelegate(handler, &w, signature, 1);
+    RuntimeAddEventHandler(control, event, delegate);
+}
+
 // The named accessors' two forms.
 template <class T>
 Ref<T> ControlNamed(class Window1* window, const char* name) {
@@ -277,8 +286,7 @@ Ref<Picture> audio_128x128() {
 void Window1::CreateControls0() {
     AddNew(*this, Label::Class(), "Label1");
     Apply<Label>(*this, "Label1", kLabel1Stream);
-    RuntimeAddEventHandler(Find<Label>(*this, "Label1"), "MouseDown",
-                           RuntimeCreateDelegate(&Window1::Label1_MouseDown, this, kMouseDownSignature, 1));
+    Attach<Label>(*this, "Label1", "MouseDown", &Window1::Label1_MouseDown, kMouseDownSignature);
 
     AddNew(*this, Canvas::Class(), "Canvas1");
     {
@@ -291,15 +299,12 @@ void Window1::CreateControls0() {
 
     AddNew(*this, Label::Class(), "Label2");
     Apply<Label>(*this, "Label2", kLabel2Stream);
-    RuntimeAddEventHandler(Find<Label>(*this, "Label2"), "MouseDown",
-                           RuntimeCreateDelegate(&Window1::Label2_MouseDown, this, kMouseDownSignature, 1));
+    Attach<Label>(*this, "Label2", "MouseDown", &Window1::Label2_MouseDown, kMouseDownSignature);
 
     AddNew(*this, PopupMenu::Class(), "PopupMenu1");
     Apply<PopupMenu>(*this, "PopupMenu1", kPopupMenu1Stream);
-    RuntimeAddEventHandler(Find<PopupMenu>(*this, "PopupMenu1"), "Open",
-                           RuntimeCreateDelegate(&Window1::PopupMenu1_Open, this, kPopupSignature, 1));
-    RuntimeAddEventHandler(Find<PopupMenu>(*this, "PopupMenu1"), "Change",
-                           RuntimeCreateDelegate(&Window1::PopupMenu1_Change, this, kPopupSignature, 1));
+    Attach<PopupMenu>(*this, "PopupMenu1", "Open", &Window1::PopupMenu1_Open, kPopupSignature);
+    Attach<PopupMenu>(*this, "PopupMenu1", "Change", &Window1::PopupMenu1_Change, kPopupSignature);
 
     AddNew(*this, Label::Class(), "Label3");
     Apply<Label>(*this, "Label3", kLabel3Stream);
