@@ -18,7 +18,9 @@ using Bytes = std::vector<unsigned char>;
 
 void Put16(Bytes& b, unsigned v) { b.push_back(v & 0xFF); b.push_back((v >> 8) & 0xFF); }
 void Put32(Bytes& b, uint32_t v) { for (int i = 0; i < 4; ++i) b.push_back((v >> (8 * i)) & 0xFF); }
-void PutId(Bytes& b, const char* id) { b.insert(b.end(), id, id + 4); }
+void PutId(Bytes& b, const char* id) {
+    for (int i = 0; i < 4; ++i) b.push_back(static_cast<unsigned char>(id[i]));
+}
 
 struct WaveSpec {
     unsigned tag = 1;
