@@ -6,13 +6,8 @@
 
 const ClassInfo& App::Class() {
     static const ClassInfo info = [] {
-        const ClassInfo& base = Application::Class();
-        ClassInfo c;
-        c.name = "App";
-        c.base = &base;
-        c.virtualOps = base.virtualOps;
+        ClassInfo c = DerivedClassInfo("App", Application::Class());
         for (const char* op : {"Event_Open", "_About_Action", "Constructor"}) c.virtualOps.push_back(op);
-        c.methods = base.methods;
         c.methods.push_back({"Event_Open", "(  )", {}});
         c.methods.push_back({"_About_Action", "(  ) as Boolean", {}});
         c.methods.push_back({"Constructor", "(  )", {}});

@@ -6,14 +6,8 @@
 
 const ClassInfo& VurivTimer::Class() {
     static const ClassInfo info = [] {
-        const ClassInfo& timer = Timer::Class();
-        ClassInfo c;
-        c.name = "VurivTimer";
-        c.base = &timer;
-        c.virtualOps = timer.virtualOps;
+        ClassInfo c = DerivedClassInfo("VurivTimer", Timer::Class());
         c.virtualOps.push_back("Event_Action");
-        c.interfaces = timer.interfaces;
-        c.methods = timer.methods;
         c.methods.push_back({"Event_Action", "(  )", {}});
         c.bindings.push_back({"Action", "VurivTimer.Event_Action",
                               [](Object& o) { static_cast<VurivTimer&>(o).Event_Action(); }});

@@ -100,6 +100,16 @@ const EventBinding* ClassInfo::FindBinding(std::string_view event) const {
     return nullptr;
 }
 
+ClassInfo DerivedClassInfo(std::string name, const ClassInfo& base) {
+    ClassInfo c;
+    c.name = std::move(name);
+    c.base = &base;
+    c.virtualOps = base.virtualOps;
+    c.interfaces = base.interfaces;
+    c.methods = base.methods;
+    return c;
+}
+
 const ClassInfo& Object::Class() {
     static const ClassInfo info = [] {
         ClassInfo c;

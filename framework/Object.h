@@ -224,6 +224,11 @@ private:
     mutable bool indexed_ = false;
 };
 
+// The start of a subclass's table: named name, with base as its base and
+// base's virtual operations (in slot order), interfaces and methods, which
+// the subclass then extends with its own.
+ClassInfo DerivedClassInfo(std::string name, const ClassInfo& base);
+
 // Helpers to declare typed properties in a class table.
 template <class T> struct PropTypeOf;
 template <> struct PropTypeOf<int64_t> { static constexpr PropType value = PropType::Integer; };

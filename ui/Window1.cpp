@@ -50,12 +50,8 @@ std::string_view Window1DesignValues() { return kWindow1Stream.View(); }
 
 const ClassInfo& Window1::Class() {
     static const ClassInfo info = [] {
-        ClassInfo c;
-        c.name = "Window1.Window1";
-        c.base = &Window::Class();
+        ClassInfo c = DerivedClassInfo("Window1.Window1", Window::Class());
         c.factory = [] { return new class Window1; };
-        c.virtualOps = Window::Class().virtualOps;
-        c.methods = Window::Class().methods;
         const MethodInfo own[] = {
             {"Layout", "(  )", {}},
             {"CreateControls", "(  )", {}},
