@@ -67,20 +67,47 @@ struct LabelValues {
     float textSize;
 };
 
-constexpr std::array<DesignRecord, 31> LabelRecords(const LabelValues& v) {
+// The twelve records every control's stream begins with: its name, no
+// index, its box, locked to the window's left and top edges, and its place
+// in the tab order.
+struct ControlBox {
+    std::string_view name;
+    int64_t left;
+    int64_t top;
+    int64_t width;
+    int64_t height;
+    int64_t tabIndex;
+};
+
+constexpr std::array<DesignRecord, 12> BoxRecords(const ControlBox& b) {
     return {{
-        DesignString("Name", v.name),
+        DesignString("Name", b.name),
         DesignInteger("Index", kNoIndex),
-        DesignInteger("Left", 20),
-        DesignInteger("Top", v.top),
-        DesignInteger("Width", 440),
-        DesignInteger("Height", v.height),
+        DesignInteger("Left", b.left),
+        DesignInteger("Top", b.top),
+        DesignInteger("Width", b.width),
+        DesignInteger("Height", b.height),
         DesignBoolean("LockLeft", true),
         DesignBoolean("LockTop", true),
         DesignBoolean("LockRight", false),
         DesignBoolean("LockBottom", false),
         DesignInteger("TabPanelIndex", 0),
-        DesignInteger("TabIndex", v.tabIndex),
+        DesignInteger("TabIndex", b.tabIndex),
+    }};
+}
+
+// The box's records, then the control's own, in stream order.
+template <size_t N>
+constexpr std::array<DesignRecord, 12 + N> StreamRecords(const ControlBox& b, const DesignRecord (&own)[N]) {
+    std::array<DesignRecord, 12 + N> out{};
+    const auto box = BoxRecords(b);
+    for (size_t i = 0; i < 12; ++i) out[i] = box[i];
+    for (size_t i = 0; i < N; ++i) out[12 + i] = own[i];
+    return out;
+}
+
+constexpr std::array<DesignRecord, 31> LabelRecords(const LabelValues& v) {
+    return StreamRecords({v.name, 20, v.top, 440, v.height, v.tabIndex}, {
         DesignString("Text", v.text),
         DesignInteger("TextAlign", 1),
         DesignColor("TextColor", v.textColor),
@@ -100,30 +127,18 @@ constexpr std::array<DesignRecord, 31> LabelRecords(const LabelValues& v) {
         DesignString("DataSource", ""),
         DesignString("DataField", ""),
         DesignString("InitialParent", ""),
-    }};
+    });
 }
 
 constexpr std::array<DesignRecord, 18> SeparatorRecords(std::string_view name, int64_t top, int64_t tabIndex) {
-    return {{
-        DesignString("Name", name),
-        DesignInteger("Index", kNoIndex),
-        DesignInteger("Left", 20),
-        DesignInteger("Top", top),
-        DesignInteger("Width", 440),
-        DesignInteger("Height", 5),
-        DesignBoolean("LockLeft", true),
-        DesignBoolean("LockTop", true),
-        DesignBoolean("LockRight", false),
-        DesignBoolean("LockBottom", false),
-        DesignInteger("TabPanelIndex", 0),
-        DesignInteger("TabIndex", tabIndex),
+    return StreamRecords({name, 20, top, 440, 5, tabIndex}, {
         DesignBoolean("TabStop", true),
         DesignString("InitialParent", ""),
         DesignBoolean("Visible", true),
         DesignString("HelpTag", ""),
         DesignBoolean("AutoDeactivate", true),
         DesignBoolean("Enabled", true),
-    }};
+    });
 }
 
 // The link: blue, one line.
@@ -131,19 +146,7 @@ constexpr auto kLabel1Records = LabelRecords({"Label1", 387, 20, 0, kLinkText, 0
 constexpr auto kLabel1Stream = KESTRUNE_DESIGN_STREAM(kLabel1Records);
 
 // The picture, centred: 176 + 64 = 240.
-constexpr DesignRecord kCanvas1Records[] = {
-    DesignString("Name", "Canvas1"),
-    DesignInteger("Index", kNoIndex),
-    DesignInteger("Left", 176),
-    DesignInteger("Top", 14),
-    DesignInteger("Width", 128),
-    DesignInteger("Height", 128),
-    DesignBoolean("LockLeft", true),
-    DesignBoolean("LockTop", true),
-    DesignBoolean("LockRight", false),
-    DesignBoolean("LockBottom", false),
-    DesignInteger("TabPanelIndex", 0),
-    DesignInteger("TabIndex", 1),
+constexpr auto kCanvas1Records = StreamRecords({"Canvas1", 176, 14, 128, 128, 1}, {
     DesignBoolean("TabStop", true),
     DesignBoolean("Visible", true),
     DesignString("HelpTag", ""),
@@ -156,7 +159,7 @@ constexpr DesignRecord kCanvas1Records[] = {
     DesignBoolean("EraseBackground", true),
     DesignBoolean("Transparent", true),
     DesignString("InitialParent", ""),
-};
+});
 constexpr auto kCanvas1Stream = KESTRUNE_DESIGN_STREAM(kCanvas1Records);
 
 // The description: black, wrapped.
@@ -165,19 +168,7 @@ constexpr auto kLabel2Records =
 constexpr auto kLabel2Stream = KESTRUNE_DESIGN_STREAM(kLabel2Records);
 
 // The interval popup: no rows yet, so its ListIndex 0 selects nothing.
-constexpr DesignRecord kPopupMenu1Records[] = {
-    DesignString("Name", "PopupMenu1"),
-    DesignInteger("Index", kNoIndex),
-    DesignInteger("Left", 97),
-    DesignInteger("Top", 334),
-    DesignInteger("Width", 292),
-    DesignInteger("Height", 20),
-    DesignBoolean("LockLeft", true),
-    DesignBoolean("LockTop", true),
-    DesignBoolean("LockRight", false),
-    DesignBoolean("LockBottom", false),
-    DesignInteger("TabPanelIndex", 0),
-    DesignInteger("TabIndex", 3),
+constexpr auto kPopupMenu1Records = StreamRecords({"PopupMenu1", 97, 334, 292, 20, 3}, {
     DesignBoolean("TabStop", true),
     DesignBoolean("Enabled", true),
     DesignString("InitialValue", ""),
@@ -194,7 +185,7 @@ constexpr DesignRecord kPopupMenu1Records[] = {
     DesignString("DataSource", ""),
     DesignString("DataField", ""),
     DesignString("InitialParent", ""),
-};
+});
 constexpr auto kPopupMenu1Stream = KESTRUNE_DESIGN_STREAM(kPopupMenu1Records);
 
 // The popup's caption: black, transparent, the system size.
