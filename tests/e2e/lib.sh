@@ -2,8 +2,9 @@
 # e2e_init BUILD_DIR [BUDGET_SECONDS].
 #
 # Every driver runs the program as a user would, on a private X server
-# (Xvfb, no TCP), with a private PulseAudio daemon whose default sink is a null
-# sink called "test", in a temporary HOME / XDG_RUNTIME_DIR / XDG_CONFIG_HOME.
+# (Xvfb, no TCP), with a private sound server (PulseAudio, or PipeWire with
+# WirePlumber and pipewire-pulse) whose default sink is a null sink called
+# "kb", in a temporary HOME / XDG_RUNTIME_DIR / XDG_CONFIG_HOME.
 # Nothing system-wide is touched. Every process started here is killed by the
 # exit trap, and every wait is bounded.
 
@@ -46,7 +47,7 @@ e2e_init() {
     BUNDLE_SRC="$BUILD_DIR/Kestrune.app"
     [ -x "$BUNDLE_SRC/Contents/MacOS/Kestrune" ] || fail "no program at $BUNDLE_SRC"
     T="$(mktemp -d /tmp/kestrune-e2e.XXXXXX)"
-    mkdir -p "$T/home" "$T/config" "$T/pulse-config"
+    mkdir -p "$T/home" "$T/config"
     mkdir -m 700 "$T/run"
     trap e2e_cleanup EXIT
     trap 'log "interrupted"; exit 1' INT TERM HUP
@@ -54,10 +55,7 @@ e2e_init() {
     export HOME="$T/home"
     export XDG_CONFIG_HOME="$T/config"
     export XDG_RUNTIME_DIR="$T/run"
-    export PULSE_SERVER="unix:$T/run/pulse/native"
-    export PULSE_COOKIE="$T/pulse-cookie"
-    printf 'autospawn = no\n' > "$T/client.conf"
-    export PULSE_CLIENTCONFIG="$T/client.conf"
+    sound_env
     export DBUS_SESSION_BUS_ADDRESS="unix:path=$T/no-session-bus"
     export QT_QPA_PLATFORM=xcb
     unset WAYLAND_DISPLAY SESSION_MANAGER
@@ -138,26 +136,181 @@ start_xvfb() {
     log "Xvfb on $DISPLAY"
 }
 
-pulse_up() { pactl info >/dev/null 2>&1; }
+# ---------------------------------------------------------------------------
+# Sound servers. Either server runs headless and private: its own HOME,
+# XDG_CONFIG_HOME and XDG_RUNTIME_DIR under $T/srv, a null sink called $SINK
+# as the default output, and the idle suspend of its stock configuration
+# (PulseAudio's module-suspend-on-idle at 5 s, WirePlumber's own default).
+# Clients reach it through PULSE_SERVER (pipewire-pulse for PipeWire).
 
-start_pulse() {
-    cat > "$T/pulse.pa" <<'EOF'
-load-module module-native-protocol-unix auth-anonymous=1
-load-module module-null-sink sink_name=test
-set-default-sink test
-EOF
-    start_bg pulse env XDG_CONFIG_HOME="$T/pulse-config" \
-        pulseaudio -n -F "$T/pulse.pa" --daemonize=no --exit-idle-time=-1 \
-        --use-pid-file=no --disable-shm=no --log-target=stderr
-    wait_for 15 pulse_up || fail "PulseAudio did not start"
-    PULSE_UP_AT="$(now)"
-    log "PulseAudio up"
+SINK=kb
+SOUND_SERVER="${SOUND_SERVER:-pulse}"
+SOUND_PIDS=()
+
+# Called by e2e_init: where the server lives and how clients find it.
+sound_env() {
+    SRV="$T/srv"
+    mkdir -p "$SRV/home" "$SRV/config"
+    mkdir -m 700 "$SRV/run"
+    export PULSE_SERVER="unix:$SRV/run/pulse/native"
+    export PULSE_COOKIE="$T/pulse-cookie"
+    printf 'autospawn = no\n' > "$T/client.conf"
+    export PULSE_CLIENTCONFIG="$T/client.conf"
 }
 
-# Kills the sound server (SIGKILL: as a crash would).
-kill_pulse() {
-    stop_pid "$pulse_PID" KILL
-    log "PulseAudio killed"
+# Runs the calling driver once per sound server, each run a fresh process with
+# a work folder of its own and its lines prefixed with the server's name: one
+# after the other, or all at once with --parallel. Call it before e2e_init,
+# with the driver's arguments; in each run it returns with SOUND_SERVER set.
+# E2E_SERVERS="pulse" (say) narrows the set.
+per_server() { # per_server [--parallel] "$@"
+    local parallel=0
+    if [ "${1:-}" = --parallel ]; then parallel=1; shift; fi
+    if [ -n "${E2E_SERVER:-}" ]; then
+        SOUND_SERVER="$E2E_SERVER"
+        return 0
+    fi
+    local servers s rc=0 pid
+    read -r -a servers <<< "${E2E_SERVERS:-pulse pipewire}"
+    local pids=()
+    trap 'for pid in "${pids[@]}"; do kill -TERM -- "-$pid" 2>/dev/null || kill -TERM "$pid" 2>/dev/null; done' INT TERM HUP
+    for s in "${servers[@]}"; do
+        log "=== $(basename "$0") on $s"
+        # Each run in a process group of its own, so that an interrupt reaches
+        # its whole pipeline.
+        setsid bash -c 'E2E_SERVER="$1" bash "$2" "${@:3}" 2>&1 | sed -u "s/^/[$1] /" >&2; exit "${PIPESTATUS[0]}"' \
+            run "$s" "$0" "$@" </dev/null &
+        pids+=("$!")
+        if [ "$parallel" -eq 0 ]; then
+            wait "$!" || { rc=1; log "=== $s: FAILED"; }
+            pids=()
+        fi
+    done
+    for pid in "${pids[@]}"; do wait "$pid" || rc=1; done
+    [ "$rc" -eq 0 ] && log "=== passed on: ${servers[*]}" || log "=== FAILED on at least one server"
+    exit "$rc"
+}
+
+pulse_up() { timeout 5 pactl info >/dev/null 2>&1; }
+sink_exists() { timeout 5 pactl list sinks short 2>/dev/null | awk -v s="$SINK" '$2 == s {f=1} END {exit !f}'; }
+default_sink_is_ours() { [ "$(timeout 5 pactl get-default-sink 2>/dev/null)" = "$SINK" ]; }
+
+# Starts the sound server (SOUND_SERVER unless named), or starts it again
+# after kill_sound_server; sets SOUND_UP_AT (and PULSE_UP_AT) and SOUND_PIDS.
+start_sound_server() { # start_sound_server [pulse|pipewire]
+    SOUND_SERVER="${1:-$SOUND_SERVER}"
+    case "$SOUND_SERVER" in
+        pulse) start_pulseaudio_server ;;
+        pipewire) start_pipewire_server ;;
+        *) fail "unknown sound server $SOUND_SERVER" ;;
+    esac
+    SOUND_UP_AT="$(now)"
+    PULSE_UP_AT="$SOUND_UP_AT"
+    log "$SOUND_SERVER up (pids ${SOUND_PIDS[*]})"
+}
+# What the drivers written for PulseAudio alone call.
+start_pulse() { start_sound_server pulse; }
+kill_pulse() { kill_sound_server; }
+
+start_pulseaudio_server() {
+    command -v pulseaudio >/dev/null || fail "pulseaudio is not installed (scripts/install-deps)"
+    cat > "$SRV/server.pa" <<PA
+load-module module-native-protocol-unix auth-anonymous=1
+load-module module-null-sink sink_name=$SINK
+set-default-sink $SINK
+PA
+    start_bg sound env HOME="$SRV/home" XDG_CONFIG_HOME="$SRV/config" XDG_RUNTIME_DIR="$SRV/run" \
+        pulseaudio -n -F "$SRV/server.pa" --load="module-suspend-on-idle timeout=5" \
+        --daemonize=no --exit-idle-time=-1 --use-pid-file=no --disable-shm=no --log-target=stderr
+    SOUND_PIDS=("$sound_PID")
+    wait_for 15 pulse_up || fail "PulseAudio did not start"
+}
+
+start_pipewire_server() {
+    local bin
+    for bin in pipewire wireplumber pipewire-pulse dbus-run-session; do
+        command -v "$bin" >/dev/null || fail "$bin is not installed (scripts/install-deps)"
+    done
+    local cfg="$SRV/config"
+    mkdir -p "$cfg/pipewire/pipewire.conf.d" "$cfg/wireplumber/main.lua.d" "$cfg/wireplumber/bluetooth.lua.d"
+    # A null sink that WirePlumber suspends when idle, as it does a sound card.
+    cat > "$cfg/pipewire/pipewire.conf.d/50-null-sink.conf" <<PW
+context.objects = [
+    {   factory = adapter
+        args = {
+            factory.name     = support.null-audio-sink
+            node.name        = "$SINK"
+            node.description = "Null sink"
+            media.class      = "Audio/Sink"
+            audio.position   = [ FL FR ]
+            monitor.channel-volumes = true
+            object.linger    = true
+        }
+    }
+]
+PW
+    # The machine's own devices stay out of the private server.
+    printf 'alsa_monitor.enabled = false\nv4l2_monitor.enabled = false\nlibcamera_monitor.enabled = false\n' \
+        > "$cfg/wireplumber/main.lua.d/60-no-devices.lua"
+    printf 'bluez_monitor.enabled = false\n' > "$cfg/wireplumber/bluetooth.lua.d/60-no-devices.lua"
+    # The three processes on a D-Bus session bus of their own; their pids
+    # go to $SRV/pids once PipeWire's socket is up.
+    cat > "$SRV/pipewire-up.sh" <<'UP'
+rm -f "$XDG_RUNTIME_DIR/pids.tmp"
+pipewire & echo $! >> "$XDG_RUNTIME_DIR/pids.tmp"
+for i in $(seq 100); do [ -S "$XDG_RUNTIME_DIR/pipewire-0" ] && break; sleep 0.1; done
+wireplumber & echo $! >> "$XDG_RUNTIME_DIR/pids.tmp"
+pipewire-pulse & echo $! >> "$XDG_RUNTIME_DIR/pids.tmp"
+mv "$XDG_RUNTIME_DIR/pids.tmp" "$XDG_RUNTIME_DIR/pids"
+wait
+UP
+    rm -f "$SRV/run/pids"
+    start_bg sound env HOME="$SRV/home" XDG_CONFIG_HOME="$SRV/config" XDG_RUNTIME_DIR="$SRV/run" \
+        dbus-run-session -- bash "$SRV/pipewire-up.sh"
+    wait_for 15 test -s "$SRV/run/pids" || fail "PipeWire did not start"
+    mapfile -t SOUND_PIDS < "$SRV/run/pids"
+    wait_for 15 pulse_up || fail "pipewire-pulse did not start"
+    wait_for 15 sink_exists || fail "PipeWire has no sink $SINK"
+    # WirePlumber keeps the default output; it may come up after the sink.
+    wait_for 15 bash -c 'pactl set-default-sink "$1" && [ "$(pactl get-default-sink)" = "$1" ]' _ "$SINK" \
+        || fail "could not make $SINK PipeWire's default output"
+}
+
+# Kills the sound server (SIGKILL: as a crash would), all its processes.
+kill_sound_server() {
+    stop_pid "$sound_PID" KILL
+    log "$SOUND_SERVER killed"
+}
+# Stops (SIGSTOP) and resumes (SIGCONT) every process of the server: a hang.
+pause_sound_server() { kill -STOP "${SOUND_PIDS[@]}"; log "$SOUND_SERVER stopped (SIGSTOP)"; }
+resume_sound_server() { kill -CONT "${SOUND_PIDS[@]}"; log "$SOUND_SERVER resumed (SIGCONT)"; }
+
+# The state of the null sink: SUSPENDED, IDLE or RUNNING (empty without an
+# answer within 5 s).
+sink_state() { timeout 5 pactl list sinks short 2>/dev/null | awk -v s="$SINK" '$2 == s {print $NF}'; }
+
+# Polls the sink's state every 0.5 s into $T/sinkpoll_NAME.out ("TIME STATE").
+# A poll never keeps the sink awake; a recorder of its monitor does.
+start_sink_poll() { # start_sink_poll NAME
+    start_bg "sinkpoll_$1" bash -c 'while :; do
+        st="$(timeout 2 pactl list sinks short 2>/dev/null | awk -v s="$1" '"'"'$2 == s {print $NF}'"'"')"
+        printf "%s %s\n" "$(date +%s.%N)" "${st:-NONE}"
+        sleep 0.5
+    done' poll "$SINK"
+}
+stop_sink_poll() { local var="sinkpoll_${1}_PID"; stop_pid "${!var}"; }
+# Prints "FRACTION SAMPLES" of the polls from SINCE to UNTIL (wall clock) that
+# found the sink suspended.
+suspended_fraction() { # suspended_fraction NAME SINCE [UNTIL]
+    python3 "$PULSETOOL" suspended "$T/sinkpoll_$1.out" "$2" "${3:-}"
+}
+
+# How many of the program's streams, clients or cached samples (KIND:
+# sink-inputs, clients, samples) the server holds; empty without an answer.
+kestrune_on_server() { # kestrune_on_server KIND
+    local json
+    json="$(timeout 5 pactl --format=json list "$1" 2>/dev/null)" || return 0
+    printf '%s' "$json" | python3 "$PULSETOOL" count-ours "$1"
 }
 
 # Logs the sound server's events with their arrival time to $T/events.log.
@@ -173,11 +326,26 @@ plays() { python3 "$PULSETOOL" plays "$T/events.log" "${1:-0}"; }
 play_count() { plays "${1:-0}" | wc -l; }
 plays_at_least() { [ "$(play_count "${2:-0}")" -ge "$1" ]; } # plays_at_least N [SINCE]
 
+# The program's own calls into the sound server's client library, with their
+# times, land in $T/paspy.log when PASPY is set (tests/e2e/paspy.cpp, built as
+# BUILD_DIR/e2e/libkestrune_paspy.so). A play is a run of sample writes after a
+# pause (pulsetool.py spyplays).
+PASPY=""
+use_paspy() {
+    PASPY="${PASPY_LIB:-$BUILD_DIR/e2e/libkestrune_paspy.so}"
+    [ -f "$PASPY" ] || fail "no $PASPY (built with the tests)"
+}
+# Times of the program's plays since SINCE as the program made them, each with
+# the bytes it wrote.
+prog_plays() { python3 "$PULSETOOL" spyplays "$T/paspy.log" "${1:-0}"; }
+prog_play_count() { prog_plays "${1:-0}" | wc -l; }
+prog_plays_at_least() { [ "$(prog_play_count "${2:-0}")" -ge "$1" ]; } # N [SINCE]
+
 # Records the null sink's monitor, mono s16le at REC_RATE, to $T/rec_NAME.out
 # (parec writes the raw samples to its standard output).
 start_record() { # start_record [NAME]
     local name="${1:-rec}"
-    start_bg "rec_$name" parec --device=test.monitor --format=s16le \
+    start_bg "rec_$name" parec --device="$SINK.monitor" --format=s16le \
         --rate="$REC_RATE" --channels=1 --latency-msec=20 --raw
     # An idle null sink renders in blocks of up to 2 s, and the monitor's
     # first block is lost: wait until samples flow.
@@ -190,6 +358,7 @@ stop_record() { # stop_record [NAME]
 }
 # Number of tone bursts in a recording.
 burst_count() { python3 "$PULSETOOL" bursts "$T/rec_${1:-rec}.out" "$REC_RATE" | head -n1; }
+# ------------------------------------------------------------------ sound end
 
 # A copy of the bundle: BUNDLE_MODE tone (silent.wav swapped for a 50 ms
 # 1 kHz tone in the same format), nowav (silent.wav removed), real (the built
@@ -226,7 +395,11 @@ prefs_freq() { python3 "$PULSETOOL" freq "$PREFS_FILE"; }
 # Starts the program ($PROG); its pid is in prog_PID, start time in PROG_START.
 start_program() {
     PROG_START="$(now)"
-    start_bg prog "$PROG"
+    if [ -n "$PASPY" ]; then
+        start_bg prog env LD_PRELOAD="$PASPY" KESTRUNE_PASPY_LOG="$T/paspy.log" "$PROG"
+    else
+        start_bg prog "$PROG"
+    fi
     log "program started (pid $prog_PID)"
 }
 prog_alive() { kill -0 "$prog_PID" 2>/dev/null; }
@@ -284,9 +457,16 @@ sleep_until() { # sleep_until T0 SECONDS
     nap "$d"
 }
 
-# Asserts that each play lies within TOL ms of first play + k * PERIOD ms.
+# Asserts that each play lies within TOL ms of a grid of PERIOD ms, and that
+# there are COUNT plays: the plays as the program made them with PASPY set,
+# else the new streams at the sound server.
 check_schedule() { # check_schedule PERIOD_MS TOL_MS EXPECTED_COUNT
-    local offs; offs="$(python3 "$PULSETOOL" jitter "$T/events.log" "$1")"
+    local offs
+    if [ -n "$PASPY" ]; then
+        offs="$(prog_plays | python3 "$PULSETOOL" jitter - "$1")"
+    else
+        offs="$(python3 "$PULSETOOL" jitter "$T/events.log" "$1")"
+    fi
     local n; n="$(printf '%s\n' "$offs" | grep -c . || true)"
     log "plays: $n, offsets from schedule (ms): $(echo $offs)"
     [ "$n" -eq "$3" ] || fail "expected $3 plays, saw $n"

@@ -10,9 +10,21 @@
                                    prints the count, then each onset in seconds
   pulsetool.py freq PREFS          print the text of the first freq element of a
                                    preferences file, or nothing
-  pulsetool.py jitter EVENTS PERIOD_MS
-                                   print the offset in ms of each play from its
-                                   schedule (first play plus k periods)
+  pulsetool.py jitter EVENTS|- PERIOD_MS
+                                   print the offset in ms of each play (from the
+                                   event log, or times on standard input) from
+                                   its schedule: a grid of PERIOD_MS
+  pulsetool.py suspended POLLS SINCE [UNTIL]
+                                   print the fraction of sink polls ("TIME STATE")
+                                   in [SINCE, UNTIL] that found SUSPENDED, and
+                                   their number
+  pulsetool.py count-ours KIND     read `pactl --format=json list KIND` on
+                                   standard input, print how many entries are
+                                   the program's (samples: all of them)
+  pulsetool.py spyplays SPYLOG [SINCE]
+                                   print the times of the program's plays in a
+                                   paspy log: the first write after a pause of
+                                   at least a second
 """
 import math
 import os
@@ -110,18 +122,106 @@ def cmd_freq(path):
         print(el.text)
 
 
+def grid_offsets(times, period_s):
+    """Offset in ms of each time from a grid of period_s: time k (the tick it
+    falls on) against phase + k periods, the phase the median over all times,
+    so that no single late one (say a first play that had to connect) moves
+    the grid."""
+    if not times:
+        return []
+    ks = [round((t - times[0]) / period_s) for t in times]
+    phases = sorted(t - k * period_s for t, k in zip(times, ks))
+    phase = phases[len(phases) // 2]
+    return [(t - (phase + k * period_s)) * 1000.0 for t, k in zip(times, ks)]
+
+
 def cmd_jitter(events, period_ms):
-    plays = read_plays(events)
-    if not plays:
-        return
-    p = float(period_ms) / 1000.0
-    for k, t in enumerate(plays):
-        print("%.1f" % ((t - (plays[0] + k * p)) * 1000.0))
+    if events == "-":
+        plays = [float(line.split()[0]) for line in sys.stdin if line.strip()]
+    else:
+        plays = read_plays(events)
+    for off in grid_offsets(plays, float(period_ms) / 1000.0):
+        print("%.1f" % off)
+
+
+def read_polls(path, since=0.0, until=None):
+    """(time, state) of each poll in [since, until]."""
+    out = []
+    if not os.path.exists(path):
+        return out
+    with open(path) as f:
+        for line in f:
+            parts = line.split()
+            if len(parts) != 2:
+                continue
+            t = float(parts[0])
+            if t >= since and (until is None or t <= until):
+                out.append((t, parts[1]))
+    return out
+
+
+def cmd_suspended(path, since, until=""):
+    polls = read_polls(path, float(since), float(until) if until else None)
+    n = sum(1 for _, st in polls if st == "SUSPENDED")
+    print("%.4f %d" % (n / len(polls) if polls else 1.0, len(polls)))
+
+
+def is_ours(entry):
+    props = entry.get("properties", {}) or {}
+    return any("kestrune" in str(props.get(k, "")).lower()
+               for k in ("application.name", "application.process.binary", "media.name"))
+
+
+def cmd_count_ours(kind):
+    import json
+    text = sys.stdin.read().strip()
+    entries = json.loads(text) if text else []
+    if kind == "samples":
+        print(len(entries))
+    else:
+        print(sum(1 for e in entries if is_ours(e)))
+
+
+def read_spy(path, since=0.0):
+    """(time, call, rest...) of each line of a paspy log from since on."""
+    out = []
+    if not os.path.exists(path):
+        return out
+    with open(path) as f:
+        for line in f:
+            parts = line.split()
+            if len(parts) >= 3 and float(parts[0]) >= since:
+                out.append((float(parts[0]),) + tuple(parts[1:]))
+    return out
+
+
+def spy_plays(path, since=0.0, pause=1.0):
+    """[time, bytes] of plays: runs of sample writes (or sample-cache plays)
+    that follow the previous run by at least pause seconds; bytes is what the
+    run wrote in all."""
+    plays, last = [], None
+    for rec in read_spy(path):
+        if rec[1] not in ("write", "play_sample"):
+            continue
+        t = rec[0]
+        if last is None or t - last >= pause:
+            plays.append([t, 0])
+        if rec[1] == "write" and len(rec) >= 4:
+            plays[-1][1] += int(rec[3])
+        last = t
+    return [p for p in plays if p[0] >= since]
+
+
+def cmd_spyplays(path, since="0"):
+    for t, n in spy_plays(path, float(since)):
+        print("%.6f %d" % (t, n))
 
 
 def main(argv):
     cmds = {"stamp": cmd_stamp, "plays": cmd_plays, "tone": cmd_tone,
-            "bursts": cmd_bursts, "freq": cmd_freq, "jitter": cmd_jitter}
+            "bursts": cmd_bursts, "freq": cmd_freq, "jitter": cmd_jitter,
+            "suspended": cmd_suspended, "count-ours": cmd_count_ours,
+            "spyplays": cmd_spyplays}
     if len(argv) < 2 or argv[1] not in cmds:
         sys.stderr.write(__doc__)
         return 2
