@@ -171,7 +171,7 @@ per_server() { # per_server [--parallel] "$@"
         return 0
     fi
     local servers s rc=0 pid
-    read -r -a servers <<< "${E2E_SERVERS:-pulse pipewire}"
+    read -r -a servers <<< "$(sound_servers)"
     local pids=()
     trap 'for pid in "${pids[@]}"; do kill -TERM -- "-$pid" 2>/dev/null || kill -TERM "$pid" 2>/dev/null; done' INT TERM HUP
     for s in "${servers[@]}"; do
@@ -190,6 +190,9 @@ per_server() { # per_server [--parallel] "$@"
     [ "$rc" -eq 0 ] && log "=== passed on: ${servers[*]}" || log "=== FAILED on at least one server"
     exit "$rc"
 }
+
+# The servers a driver covers (E2E_SERVERS="pulse" narrows them).
+sound_servers() { echo "${E2E_SERVERS:-pulse pipewire}"; }
 
 pulse_up() { timeout 5 pactl info >/dev/null 2>&1; }
 sink_exists() { timeout 5 pactl list sinks short 2>/dev/null | awk -v s="$SINK" '$2 == s {f=1} END {exit !f}'; }
@@ -328,8 +331,8 @@ plays_at_least() { [ "$(play_count "${2:-0}")" -ge "$1" ]; } # plays_at_least N 
 
 # The program's own calls into the sound server's client library, with their
 # times, land in $T/paspy.log when PASPY is set (tests/e2e/paspy.cpp, built as
-# BUILD_DIR/e2e/libkestrune_paspy.so). A play is a run of sample writes after a
-# pause (pulsetool.py spyplays).
+# BUILD_DIR/e2e/libkestrune_paspy.so). A play is a write that starts the sound
+# (pulsetool.py spyplays): use a tone bundle.
 PASPY=""
 use_paspy() {
     PASPY="${PASPY_LIB:-$BUILD_DIR/e2e/libkestrune_paspy.so}"
@@ -339,6 +342,9 @@ use_paspy() {
 # the bytes it wrote.
 prog_plays() { python3 "$PULSETOOL" spyplays "$T/paspy.log" "${1:-0}"; }
 prog_play_count() { prog_plays "${1:-0}" | wc -l; }
+# How often the program made CALL (paspy's names: connect_playback,
+# context_connect, ...) since SINCE.
+prog_calls() { awk -v c="$1" -v s="${2:-0}" '$2 == c && $1 >= s {n++} END {print n + 0}' "$T/paspy.log" 2>/dev/null || echo 0; }
 prog_plays_at_least() { [ "$(prog_play_count "${2:-0}")" -ge "$1" ]; } # N [SINCE]
 
 # Records the null sink's monitor, mono s16le at REC_RATE, to $T/rec_NAME.out
@@ -360,11 +366,11 @@ stop_record() { # stop_record [NAME]
 burst_count() { python3 "$PULSETOOL" bursts "$T/rec_${1:-rec}.out" "$REC_RATE" | head -n1; }
 # ------------------------------------------------------------------ sound end
 
-# A copy of the bundle: BUNDLE_MODE tone (silent.wav swapped for a 50 ms
-# 1 kHz tone in the same format), nowav (silent.wav removed), real (the built
-# bundle itself). Sets PROG.
-make_bundle() { # make_bundle MODE
-    local mode="$1"
+# A copy of the bundle: BUNDLE_MODE tone (silent.wav swapped for a 1 kHz tone
+# of MS ms, default 50, in the same format), nowav (silent.wav removed), real
+# (the built bundle itself). Sets PROG.
+make_bundle() { # make_bundle MODE [MS]
+    local mode="$1" ms="${2:-50}"
     if [ "$mode" = real ]; then
         PROG="$BUNDLE_SRC/Contents/MacOS/Kestrune"
         return
@@ -375,7 +381,7 @@ make_bundle() { # make_bundle MODE
     cp -a "$BUNDLE_SRC" "$dest"
     local wav="$dest/Contents/Resources/silent.wav"
     case "$mode" in
-        tone) python3 "$PULSETOOL" tone "$BUNDLE_SRC/Contents/Resources/silent.wav" "$wav" 50 ;;
+        tone) python3 "$PULSETOOL" tone "$BUNDLE_SRC/Contents/Resources/silent.wav" "$wav" "$ms" ;;
         nowav) rm -f "$wav" ;;
         *) fail "unknown bundle mode $mode" ;;
     esac

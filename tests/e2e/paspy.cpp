@@ -3,12 +3,12 @@
 // library unchanged and appends one line per call to the file named by
 // KESTRUNE_PASPY_LOG:
 //
-//   TIME CALL STREAM-OR-CONTEXT [BYTES LOUD]
+//   TIME CALL STREAM-OR-CONTEXT [BYTES HEAD]
 //
-// TIME is the wall clock in seconds; for a write, BYTES is its length and LOUD
-// is 1 when some 16-bit sample in it is above a quarter of full scale (a tone
-// rather than silence). The log shows when the program plays, however it
-// reaches the server, without asking the server.
+// TIME is the wall clock in seconds; for a write, BYTES is its length and HEAD
+// its first 8 bytes in hex (a write that starts the sound is told from one that
+// goes on with it). The log shows when the program plays, however it reaches
+// the server, without asking the server.
 #include <pulse/pulseaudio.h>
 
 #include <dlfcn.h>
@@ -30,7 +30,7 @@ int LogFd() {
     return fd;
 }
 
-void Note(const char* call, const void* obj, long long bytes = -1, int loud = 0) {
+void Note(const char* call, const void* obj, long long bytes = -1, const char* head = "") {
     const int fd = LogFd();
     if (fd < 0) return;
     timespec ts{};
@@ -38,8 +38,8 @@ void Note(const char* call, const void* obj, long long bytes = -1, int loud = 0)
     char line[160];
     int n = bytes < 0 ? std::snprintf(line, sizeof line, "%lld.%06ld %s %p\n", static_cast<long long>(ts.tv_sec),
                                       ts.tv_nsec / 1000, call, obj)
-                      : std::snprintf(line, sizeof line, "%lld.%06ld %s %p %lld %d\n",
-                                      static_cast<long long>(ts.tv_sec), ts.tv_nsec / 1000, call, obj, bytes, loud);
+                      : std::snprintf(line, sizeof line, "%lld.%06ld %s %p %lld %s\n",
+                                      static_cast<long long>(ts.tv_sec), ts.tv_nsec / 1000, call, obj, bytes, head);
     if (n > 0) (void)!write(fd, line, static_cast<size_t>(n));  // one write: lines from threads never mix
 }
 
@@ -52,13 +52,16 @@ Fn Next(const char* name) {
     return fn;
 }
 
-int Loud(const void* data, size_t nbytes) {
+struct Head {
+    char hex[17] = "-";
+};
+
+Head HeadOf(const void* data, size_t nbytes) {
+    Head h;
+    if (!data || nbytes < 8) return h;
     const auto* b = static_cast<const unsigned char*>(data);
-    for (size_t i = 0; i + 1 < nbytes; i += 2) {
-        const int s = static_cast<short>(b[i] | (b[i + 1] << 8));
-        if (s > 8192 || s < -8192) return 1;
-    }
-    return 0;
+    for (int i = 0; i < 8; ++i) std::snprintf(h.hex + 2 * i, 3, "%02x", b[i]);
+    return h;
 }
 
 }  // namespace
@@ -68,7 +71,7 @@ extern "C" {
 int pa_stream_write(pa_stream* s, const void* data, size_t nbytes, pa_free_cb_t free_cb, int64_t offset,
                     pa_seek_mode_t seek) {
     static const auto next = Next<decltype(&pa_stream_write)>("pa_stream_write");
-    Note("write", s, static_cast<long long>(nbytes), data ? Loud(data, nbytes) : 0);
+    Note("write", s, static_cast<long long>(nbytes), HeadOf(data, nbytes).hex);
     return next(s, data, nbytes, free_cb, offset, seek);
 }
 

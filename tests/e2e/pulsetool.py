@@ -196,18 +196,23 @@ def read_spy(path, since=0.0):
 
 
 def spy_plays(path, since=0.0, pause=1.0):
-    """[time, bytes] of plays: runs of sample writes (or sample-cache plays)
-    that follow the previous run by at least pause seconds; bytes is what the
-    run wrote in all."""
+    """[time, bytes] of the program's plays in a paspy log, bytes being what
+    the play wrote in all. A play is a write that starts the sound (its first
+    bytes are those of the log's first write, which starts the first play), or
+    for a sound that starts with silence, a write after a pause of pause
+    seconds; and a sample-cache play."""
+    writes = [r for r in read_spy(path) if r[1] in ("write", "play_sample")]
+    head = next((r[4] for r in writes if r[1] == "write" and len(r) >= 5), None)
+    by_head = head is not None and head.strip("0") not in ("", "-")
     plays, last = [], None
-    for rec in read_spy(path):
-        if rec[1] not in ("write", "play_sample"):
-            continue
-        t = rec[0]
-        if last is None or t - last >= pause:
+    for r in writes:
+        t = r[0]
+        starts = (r[1] == "play_sample" or (by_head and r[4] == head)
+                  or (not by_head and (last is None or t - last >= pause)))
+        if starts or not plays:
             plays.append([t, 0])
-        if rec[1] == "write" and len(rec) >= 4:
-            plays[-1][1] += int(rec[3])
+        if r[1] == "write":
+            plays[-1][1] += int(r[3])
         last = t
     return [p for p in plays if p[0] >= since]
 

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# The sound server starts a few seconds after the program, and is later killed
-# and started again: each time, plays resume within one period (4 s) and the
-# tone reaches the sink.
+# On each sound server: the server starts a few seconds after the program, and
+# is later killed and started again: each time, plays resume within one period
+# (4 s) and the tone reaches the sink.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
+per_server "$@"
 e2e_init "$1" 120
 
 start_xvfb
@@ -19,7 +20,7 @@ resumes() {
     local name="$1"
     start_events
     start_record "$name"
-    local up="$PULSE_UP_AT"
+    local up="$SOUND_UP_AT"
     wait_for 6 plays_at_least 1 "$up" || fail "$name: no play within one period of the server coming up"
     local first; first="$(plays "$up" | head -n1)"
     log "$name: first play $(python3 -c "import sys; print('%.2f' % (float(sys.argv[1]) - float(sys.argv[2])))" "$first" "$up") s after the server came up"
@@ -34,15 +35,15 @@ resumes() {
 }
 
 log "--- the server starts after the program"
-start_pulse
+start_sound_server
 resumes late_start
 
 log "--- the server is killed and started again"
 stop_pid "$events_PID"
-kill_pulse
+kill_sound_server
 nap 3
 prog_alive || fail "the program ended when the server went away"
-start_pulse
+start_sound_server
 resumes restart
 
 stop_program
