@@ -9,9 +9,17 @@
 #include <system_error>
 
 #if KESTRUNE_HAVE_PULSE
+#include "PulseQtLoop.h"
+
 #include <pulse/pulseaudio.h>
 
+#include <QCoreApplication>
+#include <QThread>
+#include <QTimer>
+
 #include <chrono>
+#include <cstdint>
+#include <string>
 #else
 #include <QAudioFormat>
 #include <QAudioSink>
@@ -121,86 +129,237 @@ std::shared_ptr<const PcmData> ParseWave(const unsigned char* data, size_t size)
 
 namespace {
 
+Sound::OutputTiming g_timing;
+Sound::OutputCounts g_counts;
+
 #if KESTRUNE_HAVE_PULSE
 
-// Plays through the sound server's own client library. The library's thread
-// runs the connection; each play opens a playback stream, writes the samples
-// from memory, drains it and closes it. The connection is kept between plays
-// (an idle connection costs the process no wake-ups) and made again on demand
-// when the server went away or was not there.
+using Clock = std::chrono::steady_clock;
+
+const char* kNoAnswer = "the sound server does not answer; the silent sound is not played (will retry)";
+
+int Ms(std::chrono::milliseconds d) { return static_cast<int>(std::clamp<int64_t>(d.count(), 0, INT32_MAX)); }
+
+// Plays through the sound server's client library, run by the main thread's
+// event loop. One playback stream is held connected and playing between plays
+// for as long as the output is to be kept awake; each play writes the samples
+// into it once, and in between the stream runs dry, which the server plays as
+// silence and which keeps the output from sleeping. The stream's buffer is
+// long (2 s) and asks for no low latency, so the server runs its output with
+// long periods. After a minute without a play the stream goes and the server
+// may let the output sleep.
+//
+// At most one connection and one stream exist. Anything the server does not
+// answer within a few seconds (the connection, the stream, a written play
+// that is never played out) is given up together with its connection, which
+// makes the server free its half; a later play connects again. Plays that
+// fall due meanwhile are dropped, not queued.
 class PulseOutput {
 public:
     PulseOutput() {
-        loop_ = pa_threaded_mainloop_new();
-        if (loop_ && pa_threaded_mainloop_start(loop_) < 0) {
-            pa_threaded_mainloop_free(loop_);
-            loop_ = nullptr;
-        }
+        for (QTimer* t : {&watchdog_, &keepAwake_, &retry_}) t->setSingleShot(true);
+        QObject::connect(&watchdog_, &QTimer::timeout, [this] { GiveUp(); });
+        QObject::connect(&keepAwake_, &QTimer::timeout, [this] { KeepAwakeEnded(); });
+        QObject::connect(&retry_, &QTimer::timeout, [this] { Retry(); });
     }
 
-    ~PulseOutput() {
-        if (!loop_) return;
-        pa_threaded_mainloop_lock(loop_);
-        DropContext();
-        pa_threaded_mainloop_unlock(loop_);
-        pa_threaded_mainloop_stop(loop_);
-        pa_threaded_mainloop_free(loop_);
-    }
+    ~PulseOutput() { DropAll(); }
 
     void Play(std::shared_ptr<const PcmData> pcm) {
-        if (!loop_) {
-            ReportOnce();
+        const Clock::time_point now = Clock::now();
+        lastPlay_ = now;
+        if (!keepAwake_.isActive()) keepAwake_.start(Ms(g_timing.keepAwake));
+        if (awaiting_) return;  // the last play has not been played yet
+        if (now < backOffUntil_) return;
+        if (stream_ && !SameFormat(*pcm)) DropStream();
+        if (stream_ && pa_stream_get_state(stream_) == PA_STREAM_READY) {
+            Write(*pcm);
             return;
         }
-        pa_threaded_mainloop_lock(loop_);
-        if (ctx_) {
-            const pa_context_state_t st = pa_context_get_state(ctx_);
-            const bool stuck = st != PA_CONTEXT_READY &&
-                               std::chrono::steady_clock::now() - connectStarted_ > std::chrono::seconds(10);
-            if (st == PA_CONTEXT_FAILED || st == PA_CONTEXT_TERMINATED || stuck) DropContext();
-        }
-        if (!ctx_) Connect();
-        if (ctx_) {
-            if (pa_context_get_state(ctx_) == PA_CONTEXT_READY)
-                StartStream(std::move(pcm));
-            else if (waiting_.size() < kMaxWaiting)
-                waiting_.push_back(std::move(pcm));
-        }
-        pa_threaded_mainloop_unlock(loop_);
+        pending_ = std::move(pcm);
+        pendingAt_ = now;
+        format_ = pending_;
+        if (!ctx_)
+            Connect();
+        else if (!stream_ && pa_context_get_state(ctx_) == PA_CONTEXT_READY)
+            MakeStream();
     }
 
 private:
-    static constexpr size_t kMaxWaiting = 4;
-
-    struct Job {
-        std::shared_ptr<const PcmData> pcm;
-        size_t offset = 0;
-        bool draining = false;
-    };
-
-    void ReportOnce() {
+    void ReportOnce(const std::string& what) {
         if (reported_) return;
         reported_ = true;
-        RuntimeReport(kNoServer);
+        RuntimeReport(what);
     }
 
     void Connect() {
-        connectStarted_ = std::chrono::steady_clock::now();
-        ctx_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), "Kestrune");
+        ++g_counts.connections;
+        ctx_ = pa_context_new(loop_.Api(), "Kestrune");
         if (!ctx_) {
-            ReportOnce();
+            ReportOnce(kNoServer);
             return;
         }
         pa_context_set_state_callback(ctx_, &PulseOutput::OnContextState, this);
         // Starting a sound server is not this program's business.
         if (pa_context_connect(ctx_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-            ReportOnce();
-            DropContext();
+            ReportOnce(kNoServer);
+            DropAll();
+            return;
+        }
+        watchdog_.start(Ms(g_timing.noProgress));
+    }
+
+    static void OnContextState(pa_context* c, void* userdata) {
+        auto* self = static_cast<PulseOutput*>(userdata);
+        switch (pa_context_get_state(c)) {
+            case PA_CONTEXT_READY:
+                self->watchdog_.stop();
+                self->retryDelay_ = g_timing.reconnect;
+                if (self->pending_ || self->keepAwake_.isActive()) self->MakeStream();
+                break;
+            case PA_CONTEXT_FAILED:
+            case PA_CONTEXT_TERMINATED: {
+                self->ReportOnce(kNoServer);
+                self->DropAll();
+                // Lost while the output is kept awake: come back on a clock
+                // that slows down, so that a restarted server is awake again
+                // at once and a vanished one costs next to nothing.
+                if (self->keepAwake_.isActive()) {
+                    self->retry_.start(Ms(self->retryDelay_));
+                    self->retryDelay_ = std::min(self->retryDelay_ * 2, g_timing.keepAwake);
+                }
+                break;
+            }
+            default:
+                break;
         }
     }
 
-    void DropContext() {
-        waiting_.clear();
+    void Retry() {
+        if (!ctx_ && keepAwake_.isActive()) Connect();
+    }
+
+    bool SameFormat(const PcmData& pcm) const {
+        return format_ && format_->format == pcm.format && format_->channels == pcm.channels &&
+               format_->sampleRate == pcm.sampleRate;
+    }
+
+    void MakeStream() {
+        if (!format_) return;
+        const PcmData& pcm = *format_;
+        pa_sample_spec spec{};
+        switch (pcm.format) {
+            case PcmData::Format::U8: spec.format = PA_SAMPLE_U8; break;
+            case PcmData::Format::S16: spec.format = PA_SAMPLE_S16LE; break;
+            case PcmData::Format::S24: spec.format = PA_SAMPLE_S24LE; break;
+            case PcmData::Format::S32: spec.format = PA_SAMPLE_S32LE; break;
+            case PcmData::Format::F32: spec.format = PA_SAMPLE_FLOAT32LE; break;
+        }
+        spec.rate = static_cast<uint32_t>(pcm.sampleRate);
+        spec.channels = static_cast<uint8_t>(pcm.channels);
+        pa_channel_map map;
+        pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
+        ++g_counts.streams;
+        stream_ = pa_stream_new(ctx_, "Kestrune sound", &spec, &map);
+        if (!stream_) return;
+        pa_stream_set_state_callback(stream_, &PulseOutput::OnStreamState, this);
+        pa_stream_set_underflow_callback(stream_, &PulseOutput::OnUnderflow, this);
+        // A long buffer with no latency asked for: the server is free to run
+        // the output with its longest periods. Playback starts with the first
+        // frame written, and again after each time the stream ran dry.
+        pa_buffer_attr attr;
+        attr.maxlength = static_cast<uint32_t>(-1);
+        attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(2 * PA_USEC_PER_SEC, &spec));
+        attr.prebuf = static_cast<uint32_t>(pa_frame_size(&spec));
+        attr.minreq = static_cast<uint32_t>(pa_usec_to_bytes(PA_USEC_PER_SEC / 2, &spec));
+        attr.fragsize = static_cast<uint32_t>(-1);
+        // No device: the server's default output, followed when it changes.
+        if (pa_stream_connect_playback(stream_, nullptr, &attr, PA_STREAM_NOFLAGS, nullptr, nullptr) < 0) {
+            DropStream();
+            return;
+        }
+        watchdog_.start(Ms(g_timing.noProgress));
+    }
+
+    static void OnStreamState(pa_stream* s, void* userdata) {
+        auto* self = static_cast<PulseOutput*>(userdata);
+        switch (pa_stream_get_state(s)) {
+            case PA_STREAM_READY:
+                self->watchdog_.stop();
+                if (self->pending_ && Clock::now() - self->pendingAt_ <= g_timing.stalePlay)
+                    self->Write(*self->pending_);
+                self->pending_.reset();
+                break;
+            case PA_STREAM_FAILED:
+            case PA_STREAM_TERMINATED: {
+                // Refused (an output taken for passthrough says busy), or
+                // killed by the server: ask again only after a while.
+                const int err = self->ctx_ ? pa_context_errno(self->ctx_) : PA_ERR_UNKNOWN;
+                self->ReportOnce(std::string("the sound server refused the sound's stream (") + pa_strerror(err) +
+                                 "); the silent sound is not played (will retry)");
+                self->backOffUntil_ = Clock::now() + g_timing.refusedBackOff;
+                self->watchdog_.stop();
+                self->pending_.reset();
+                self->DropStream();
+                break;
+            }
+            default:
+                break;
+        }
+    }
+
+    void Write(const PcmData& pcm) {
+        if (pa_stream_write(stream_, pcm.bytes.data(), pcm.bytes.size(), nullptr, 0, PA_SEEK_RELATIVE) < 0) {
+            DropStream();
+            return;
+        }
+        ++g_counts.written;
+        // The server says when the stream runs dry again: the play is out.
+        awaiting_ = true;
+        const auto duration = std::chrono::milliseconds(
+            pcm.sampleRate ? pcm.FrameCount() * 1000 / pcm.sampleRate : 0);
+        watchdog_.start(Ms(g_timing.noProgress + duration));
+    }
+
+    static void OnUnderflow(pa_stream*, void* userdata) {
+        auto* self = static_cast<PulseOutput*>(userdata);
+        if (!self->awaiting_) return;
+        self->awaiting_ = false;
+        ++g_counts.played;
+        self->watchdog_.stop();
+        self->reported_ = false;  // a later outage is said again
+    }
+
+    void GiveUp() {
+        ReportOnce(kNoAnswer);
+        ++g_counts.abandoned;
+        DropAll();
+    }
+
+    void KeepAwakeEnded() {
+        const auto left = lastPlay_ + g_timing.keepAwake - Clock::now();
+        if (left > Clock::duration::zero()) {
+            keepAwake_.start(Ms(std::chrono::ceil<std::chrono::milliseconds>(left)));
+            return;
+        }
+        retry_.stop();
+        if (!awaiting_ && !pending_) DropStream();
+    }
+
+    void DropStream() {
+        awaiting_ = false;
+        if (!stream_) return;
+        pa_stream_set_state_callback(stream_, nullptr, nullptr);
+        pa_stream_set_underflow_callback(stream_, nullptr, nullptr);
+        pa_stream_disconnect(stream_);
+        pa_stream_unref(stream_);
+        stream_ = nullptr;
+    }
+
+    void DropAll() {
+        watchdog_.stop();
+        pending_.reset();
+        DropStream();
         if (!ctx_) return;
         pa_context_set_state_callback(ctx_, nullptr, nullptr);
         pa_context_disconnect(ctx_);
@@ -208,97 +367,17 @@ private:
         ctx_ = nullptr;
     }
 
-    static void OnContextState(pa_context* c, void* userdata) {
-        auto* self = static_cast<PulseOutput*>(userdata);
-        switch (pa_context_get_state(c)) {
-            case PA_CONTEXT_READY: {
-                self->reported_ = false;  // a later outage is said again
-                auto waiting = std::move(self->waiting_);
-                self->waiting_.clear();
-                for (auto& pcm : waiting) self->StartStream(std::move(pcm));
-                break;
-            }
-            case PA_CONTEXT_FAILED:
-            case PA_CONTEXT_TERMINATED:
-                // The context is dropped and made again by the next play.
-                self->waiting_.clear();
-                self->ReportOnce();
-                break;
-            default:
-                break;
-        }
-    }
-
-    void StartStream(std::shared_ptr<const PcmData> pcm) {
-        pa_sample_spec spec{};
-        switch (pcm->format) {
-            case PcmData::Format::U8: spec.format = PA_SAMPLE_U8; break;
-            case PcmData::Format::S16: spec.format = PA_SAMPLE_S16LE; break;
-            case PcmData::Format::S24: spec.format = PA_SAMPLE_S24LE; break;
-            case PcmData::Format::S32: spec.format = PA_SAMPLE_S32LE; break;
-            case PcmData::Format::F32: spec.format = PA_SAMPLE_FLOAT32LE; break;
-        }
-        spec.rate = static_cast<uint32_t>(pcm->sampleRate);
-        spec.channels = static_cast<uint8_t>(pcm->channels);
-        pa_channel_map map;
-        pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
-        pa_stream* s = pa_stream_new(ctx_, "Kestrune sound", &spec, &map);
-        if (!s) return;
-        auto* job = new Job{std::move(pcm)};
-        pa_stream_set_state_callback(s, &PulseOutput::OnStreamState, job);
-        pa_stream_set_write_callback(s, &PulseOutput::OnWrite, job);
-        // A short buffer: the sound is short, and the server then plays it
-        // (and reports it drained) at once rather than in its own time.
-        pa_buffer_attr attr;
-        attr.maxlength = static_cast<uint32_t>(-1);
-        attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(50 * PA_USEC_PER_MSEC, &spec));
-        attr.prebuf = static_cast<uint32_t>(-1);
-        attr.minreq = static_cast<uint32_t>(-1);
-        attr.fragsize = static_cast<uint32_t>(-1);
-        if (pa_stream_connect_playback(s, nullptr, &attr, PA_STREAM_ADJUST_LATENCY, nullptr, nullptr) < 0) {
-            pa_stream_set_state_callback(s, nullptr, nullptr);
-            pa_stream_set_write_callback(s, nullptr, nullptr);
-            pa_stream_unref(s);
-            delete job;
-        }
-    }
-
-    static void OnWrite(pa_stream* s, size_t nbytes, void* userdata) {
-        auto* job = static_cast<Job*>(userdata);
-        const auto& bytes = job->pcm->bytes;
-        const size_t frame = static_cast<size_t>(job->pcm->FrameBytes());
-        size_t n = std::min(nbytes, bytes.size() - job->offset);
-        n -= n % frame;
-        if (n > 0 && pa_stream_write(s, bytes.data() + job->offset, n, nullptr, 0, PA_SEEK_RELATIVE) == 0)
-            job->offset += n;
-        if (job->offset >= bytes.size() && !job->draining) {
-            job->draining = true;
-            if (pa_operation* op = pa_stream_drain(s, &PulseOutput::OnDrained, job))
-                pa_operation_unref(op);
-            else
-                pa_stream_disconnect(s);
-        }
-    }
-
-    static void OnDrained(pa_stream* s, int, void*) { pa_stream_disconnect(s); }
-
-    static void OnStreamState(pa_stream* s, void* userdata) {
-        const pa_stream_state_t st = pa_stream_get_state(s);
-        if (st != PA_STREAM_FAILED && st != PA_STREAM_TERMINATED) return;
-        pa_stream_set_state_callback(s, nullptr, nullptr);
-        pa_stream_set_write_callback(s, nullptr, nullptr);
-        delete static_cast<Job*>(userdata);
-        pa_stream_unref(s);
-    }
-
-    pa_threaded_mainloop* loop_ = nullptr;
+    PulseQtLoop loop_;
+    QTimer watchdog_, keepAwake_, retry_;
     pa_context* ctx_ = nullptr;
-    std::chrono::steady_clock::time_point connectStarted_{};
-    std::vector<std::shared_ptr<const PcmData>> waiting_;
+    pa_stream* stream_ = nullptr;
+    std::shared_ptr<const PcmData> format_;   // the sound the stream is made for
+    std::shared_ptr<const PcmData> pending_;  // a play waiting for the stream
+    Clock::time_point pendingAt_{}, lastPlay_{}, backOffUntil_{};
+    std::chrono::milliseconds retryDelay_ = g_timing.reconnect;
+    bool awaiting_ = false;  // a written play has not yet run dry
     bool reported_ = false;
 };
-
-using Output = PulseOutput;
 
 #else  // Qt Multimedia
 
@@ -374,10 +453,35 @@ using Output = QtOutput;
 
 #endif
 
-Output& TheOutput() {
-    static Output output;
-    return output;
+#if KESTRUNE_HAVE_PULSE
+// The output belongs to the main thread's event loop, and goes with the Qt
+// application: its stream and connection are closed before the program ends.
+PulseOutput* g_output = nullptr;
+
+void DropOutput() {
+    delete g_output;
+    g_output = nullptr;
 }
+
+void PlayOnOutput(std::shared_ptr<const PcmData> pcm) {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app) return;
+    if (QThread::currentThread() != app->thread()) {
+        QMetaObject::invokeMethod(app, [pcm = std::move(pcm)]() mutable { PlayOnOutput(std::move(pcm)); });
+        return;
+    }
+    if (!g_output) {
+        g_output = new PulseOutput;
+        qAddPostRoutine(&DropOutput);
+    }
+    g_output->Play(std::move(pcm));
+}
+#else
+void PlayOnOutput(std::shared_ptr<const PcmData> pcm) {
+    static Output output;
+    output.Play(std::move(pcm));
+}
+#endif
 
 }  // namespace
 
@@ -418,7 +522,7 @@ Ref<Sound> Sound::Open(const std::filesystem::path& file) {
 
 void Sound::Play() {
     plays_.fetch_add(1, std::memory_order_relaxed);
-    TheOutput().Play(pcm_);
+    PlayOnOutput(pcm_);
 }
 
 double Sound::DurationSeconds() const {
@@ -426,3 +530,7 @@ double Sound::DurationSeconds() const {
 }
 
 int64_t Sound::FilesReadForTesting() { return g_filesRead.load(std::memory_order_relaxed); }
+
+void Sound::SetOutputTimingForTesting(const OutputTiming& timing) { g_timing = timing; }
+
+Sound::OutputCounts Sound::OutputCountsForTesting() { return g_counts; }

@@ -7,6 +7,7 @@
 #include "Object.h"
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <vector>
@@ -38,8 +39,11 @@ public:
     static Ref<Sound> Open(const std::filesystem::path& file);
 
     // Plays the sound once, not looped, on the default output, and returns at
-    // once. With no sound server the play is dropped (said once on standard
-    // error); the next play after the server is back plays again.
+    // once. With no sound server, or one that does not answer, the play is
+    // dropped (said once per outage on standard error); the next play after
+    // the server is back plays again. The output is kept awake for a minute
+    // after each play. The work is done by the Qt event loop of the main
+    // thread: nothing plays while it does not run.
     virtual void Play();
 
     const PcmData& Samples() const { return *pcm_; }
@@ -49,6 +53,35 @@ public:
 
     // For tests: files read by Open since the process began.
     static int64_t FilesReadForTesting();
+
+    // How long the output waits on the sound server, and how long it keeps
+    // the output awake after a play. Tests shorten them; a change applies
+    // from the next play on.
+    struct OutputTiming {
+        // The default output is kept from sleeping this long after a play.
+        std::chrono::milliseconds keepAwake{60000};
+        // A connection, a stream or a written play that gets no answer from
+        // the server within this time is given up (with its connection).
+        std::chrono::milliseconds noProgress{5000};
+        // After the server refuses the stream, no new one is asked for this long.
+        std::chrono::milliseconds refusedBackOff{10000};
+        // A play still waiting for its stream after this long is dropped:
+        // the next play comes on schedule instead.
+        std::chrono::milliseconds stalePlay{1500};
+        // After the server went away while the output is kept awake, the
+        // connection is tried again on this clock.
+        std::chrono::milliseconds reconnect{1000};
+    };
+    static void SetOutputTimingForTesting(const OutputTiming& timing);
+    // What the output did since the process began.
+    struct OutputCounts {
+        int64_t connections = 0;  // connections to the sound server begun
+        int64_t streams = 0;      // playback streams asked for
+        int64_t written = 0;      // plays written to a stream
+        int64_t played = 0;       // written plays the server has played out
+        int64_t abandoned = 0;    // connections given up for making no progress
+    };
+    static OutputCounts OutputCountsForTesting();
 
 private:
     explicit Sound(std::shared_ptr<const PcmData> pcm) : pcm_(std::move(pcm)) {}

@@ -1,5 +1,6 @@
 // Sound through a real sound server: a private PulseAudio daemon with a null
-// sink, whose monitor is recorded to check that each play arrived.
+// sink, whose monitor is recorded to check that each play arrived. The
+// output's waits are shortened; the event loop runs while the tests wait.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -12,10 +13,10 @@
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
+#include "EventLoop.h"
 #include "FolderItem.h"
 #include "Sound.h"
 
@@ -115,12 +116,28 @@ protected:
         dir_ = tmpl;
         server_ = "unix:" + (dir_ / "pulse" / "native").string();
         ::setenv("PULSE_SERVER", server_.c_str(), 1);
+        Sound::SetOutputTimingForTesting(Timing());
+        tone_ = Ref<FolderItem>(new FolderItem(WriteTone(dir_)))->OpenAsSound();
+        ASSERT_TRUE(tone_);
+    }
+
+    static Sound::OutputTiming Timing() {
+        Sound::OutputTiming t;
+        t.keepAwake = 4s;
+        t.noProgress = 1500ms;
+        t.refusedBackOff = 2s;
+        t.reconnect = 300ms;
+        return t;
     }
 
     void TearDown() override {
+        if (daemon_ > 0) ::kill(daemon_, SIGCONT);
         Stop(parec_);
         Stop(subscribe_);
         Stop(daemon_);
+        // The output notices the server's end and lets its connection go.
+        RunFor(300);
+        Sound::SetOutputTimingForTesting({});
         if (!dir_.empty() && !std::getenv("KESTRUNE_KEEP_TEST_DIR")) fs::remove_all(dir_);
     }
 
@@ -135,17 +152,21 @@ protected:
         return out;
     }
 
+    // Waits (running the event loop) until pred holds, for at most 10 s.
     bool WaitFor(const std::function<bool()>& pred) {
-        for (int i = 0; i < 200; ++i) {
+        for (int i = 0; i < 100; ++i) {
             if (pred()) return true;
-            std::this_thread::sleep_for(50ms);
+            RunFor(100);
         }
         return false;
     }
 
-    void StartDaemon() {
-        daemon_ = Spawn({"pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit", "-n",
-                         "--load=module-null-sink sink_name=test", "--load=module-native-protocol-unix"},
+    void StartDaemon(const std::string& suspendTimeout = "") {
+        std::vector<std::string> args = {"pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
+                                         "-n", "--load=module-null-sink sink_name=test",
+                                         "--load=module-native-protocol-unix"};
+        if (!suspendTimeout.empty()) args.push_back("--load=module-suspend-on-idle timeout=" + suspendTimeout);
+        daemon_ = Spawn(args,
                         {"XDG_RUNTIME_DIR=" + dir_.string(), "HOME=" + dir_.string()},
                         (dir_ / "daemon.log").string());
         ASSERT_GT(daemon_, 0);
@@ -167,63 +188,159 @@ protected:
         }));
     }
 
-    void PlayAndWait(Sound& s) {
-        s.Play();
-        std::this_thread::sleep_for(400ms);  // 100 ms of tone, then quiet
+    // One tick of a timer: a play, then the loop runs until the next.
+    void Tick(int ms = 400) {
+        tone_->Play();
+        RunFor(ms);  // 100 ms of tone, then quiet
     }
 
+    // Plays once and waits until the server has played it out.
+    void TickPlayed() {
+        const int64_t played = Sound::OutputCountsForTesting().played;
+        tone_->Play();
+        ASSERT_TRUE(WaitFor([&] { return Sound::OutputCountsForTesting().played > played; }));
+    }
+
+    size_t Streams() { return CountOf(Pactl("list short sink-inputs"), "\n"); }
+    std::string SinkState() { return Pactl("list short sinks"); }
+
     bool NoStreamLeft() {
-        return WaitFor([&] { return Pactl("list short sink-inputs").empty(); });
+        return WaitFor([&] { return Streams() == 0; });
     }
 
     fs::path dir_;
+    Ref<Sound> tone_;
     std::string server_;
     pid_t daemon_ = -1, parec_ = -1, subscribe_ = -1;
 };
 
 }  // namespace
 
-TEST_F(PulseSound, EachPlayArrivesOnceThroughItsOwnStreamAndPlaysAgainAfterTheServerRestarts) {
-    Ref<Sound> tone = Ref<FolderItem>(new FolderItem(WriteTone(dir_)))->OpenAsSound();
-    ASSERT_TRUE(tone);
-
+TEST_F(PulseSound, PlaysGoThroughOneHeldStreamThatIsLetGoAfterTheKeepAwakeTimeAndComesBackAfterARestart) {
     testing::internal::CaptureStderr();
     // Before the server exists: nothing plays, the program goes on.
-    tone->Play();
-    tone->Play();
-    std::this_thread::sleep_for(300ms);
+    Tick(100);
+    Tick(300);
 
     StartDaemon();
     subscribe_ = Spawn({"pactl", "subscribe"}, {}, (dir_ / "events.txt").string());
     ASSERT_TRUE(WaitFor([&] { return CountOf(Pactl("list short clients"), "pactl") >= 2; }));
     StartRecording("first.raw");
-    for (int i = 0; i < 3; ++i) PlayAndWait(*tone);
-    EXPECT_TRUE(NoStreamLeft()) << "every stream is closed once drained";
-    std::this_thread::sleep_for(200ms);
+    for (int i = 0; i < 3; ++i) Tick();
+    EXPECT_EQ(Streams(), 1u) << "the stream is held between plays";
+    RunFor(200);
     Stop(parec_);
+    EXPECT_EQ(CountBursts(Slurp(dir_ / "first.raw"), 44100), 3) << "each play heard once, not looped";
+    EXPECT_TRUE(NoStreamLeft()) << "let go once no play came for the keep-awake time";
     Stop(subscribe_);
-    EXPECT_EQ(CountBursts(Slurp(dir_ / "first.raw"), 44100), 3);
     const std::string events = Slurp(dir_ / "events.txt");
-    EXPECT_EQ(CountOf(events, "'new' on sink-input"), 3u) << events;
-    EXPECT_EQ(CountOf(events, "'remove' on sink-input"), 3u) << events;
+    EXPECT_EQ(CountOf(events, "'new' on sink-input"), 1u) << events;
+    EXPECT_EQ(CountOf(events, "'remove' on sink-input"), 1u) << events;
 
-    // The server goes away and comes back: the next play plays again.
+    // The server goes away and comes back: the stream comes back while the
+    // output is kept awake, and the next play plays.
+    Tick(100);
     Stop(daemon_, SIGKILL);
-    tone->Play();
-    std::this_thread::sleep_for(300ms);
-    tone->Play();
-    std::this_thread::sleep_for(300ms);
+    Tick(300);
+    Tick(300);
     StartDaemon();
+    EXPECT_TRUE(WaitFor([&] { return Streams() == 1; })) << "back without waiting for a play";
     StartRecording("second.raw");
-    PlayAndWait(*tone);
-    PlayAndWait(*tone);
-    EXPECT_TRUE(NoStreamLeft());
-    std::this_thread::sleep_for(200ms);
+    Tick();
+    Tick();
+    RunFor(200);
     Stop(parec_);
     EXPECT_EQ(CountBursts(Slurp(dir_ / "second.raw"), 44100), 2);
 
     const std::string err = testing::internal::GetCapturedStderr();
     // Said once per outage: before the first start, and when the server died.
     EXPECT_EQ(CountOf(err, "no sound server"), 2u) << err;
-    EXPECT_EQ(tone->PlayCount(), 9);
+    EXPECT_EQ(tone_->PlayCount(), 10);
+}
+
+TEST_F(PulseSound, TheHeldStreamKeepsTheOutputAwakeUntilTheKeepAwakeTimeHasPassed) {
+    StartDaemon("1");
+    ASSERT_TRUE(WaitFor([&] { return SinkState().find("SUSPENDED") != std::string::npos; }));
+    Tick(100);
+    // Well past the server's idle timeout, well within the keep-awake time.
+    RunFor(2500);
+    EXPECT_EQ(SinkState().find("SUSPENDED"), std::string::npos) << SinkState();
+    EXPECT_EQ(Streams(), 1u);
+    EXPECT_TRUE(WaitFor([&] { return SinkState().find("SUSPENDED") != std::string::npos; }))
+        << "the output may sleep once the stream is let go";
+    EXPECT_EQ(Streams(), 0u);
+}
+
+// A server that stops answering (SIGSTOP) with a play due every half second.
+TEST_F(PulseSound, AHungServerGetsAtMostOneStreamAndNoBurstOfPlaysWhenItResumes) {
+    StartDaemon();
+    TickPlayed();
+    for (int i = 0; i < 2; ++i) Tick(500);
+    ASSERT_EQ(Streams(), 1u);
+    testing::internal::CaptureStderr();
+    const Sound::OutputCounts before = Sound::OutputCountsForTesting();
+    ASSERT_EQ(::kill(daemon_, SIGSTOP), 0);
+    for (int i = 0; i < 14; ++i) Tick(500);
+    const Sound::OutputCounts hung = Sound::OutputCountsForTesting();
+    EXPECT_LE(hung.written - before.written, 1) << "nothing more is written to a stream that makes no progress";
+    EXPECT_GE(hung.abandoned - before.abandoned, 2) << "the stream, then each connection, is given up";
+    EXPECT_LE(hung.connections - before.connections, 7) << "at most one connection at a time";
+
+    ASSERT_EQ(::kill(daemon_, SIGCONT), 0);
+    StartRecording("resumed.raw");
+    // No play is due now: whatever plays was held back during the hang.
+    RunFor(2000);
+    const Sound::OutputCounts resumed = Sound::OutputCountsForTesting();
+    EXPECT_LE(resumed.written - hung.written, 1) << "at most one play follows the resume";
+    EXPECT_TRUE(WaitFor([&] { return Streams() <= 1; })) << Pactl("list sink-inputs");
+    RunFor(500);
+    EXPECT_LE(Streams(), 1u) << Pactl("list sink-inputs");
+    EXPECT_LE(CountBursts(Slurp(dir_ / "resumed.raw"), 44100), 1);
+
+    // The plays resume on schedule.
+    const int64_t heard = CountBursts(Slurp(dir_ / "resumed.raw"), 44100);
+    for (int i = 0; i < 3; ++i) Tick(500);
+    RunFor(200);
+    Stop(parec_);
+    EXPECT_EQ(CountBursts(Slurp(dir_ / "resumed.raw"), 44100), heard + 3);
+    EXPECT_EQ(Streams(), 1u);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(CountOf(err, "does not answer"), 1u) << err;
+}
+
+TEST_F(PulseSound, ASuspendedSinkGetsAtMostOneStreamAndPlaysAgainWhenResumed) {
+    StartDaemon();
+    TickPlayed();
+    testing::internal::CaptureStderr();
+    Pactl("suspend-sink test 1");
+    size_t most = 0;
+    for (int i = 0; i < 12; ++i) {
+        Tick(500);
+        most = std::max(most, Streams());
+    }
+    EXPECT_LE(most, 1u);
+    Pactl("suspend-sink test 0");
+    StartRecording("after.raw");
+    for (int i = 0; i < 3; ++i) Tick(500);
+    RunFor(200);
+    Stop(parec_);
+    EXPECT_GE(CountBursts(Slurp(dir_ / "after.raw"), 44100), 2);
+    EXPECT_LE(Streams(), 1u);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(CountOf(err, "does not answer"), 1u) << err;
+}
+
+TEST_F(PulseSound, AStreamTheServerEndsIsAskedForAgainOnlyAfterABackOff) {
+    StartDaemon();
+    TickPlayed();
+    const Sound::OutputCounts before = Sound::OutputCountsForTesting();
+    // The output goes, and the server ends the stream; a new one is refused.
+    Pactl("unload-module module-null-sink");
+    for (int i = 0; i < 4; ++i) Tick(100);
+    EXPECT_EQ(Sound::OutputCountsForTesting().streams, before.streams) << "no new stream at once";
+    Pactl("load-module module-null-sink sink_name=test");
+    RunFor(2500);
+    TickPlayed();
+    EXPECT_EQ(Sound::OutputCountsForTesting().streams, before.streams + 1);
+    EXPECT_EQ(Streams(), 1u);
 }
