@@ -363,7 +363,8 @@ stop_record() { # stop_record [NAME]
     stop_pid "${!var}" INT
 }
 # Number of tone bursts in a recording.
-burst_count() { python3 "$PULSETOOL" bursts "$T/rec_${1:-rec}.out" "$REC_RATE" | head -n1; }
+burst_count() { python3 "$PULSETOOL" bursts "$T/rec_${1:-rec}.out" "$REC_RATE" count; }
+burst_onsets() { python3 "$PULSETOOL" bursts "$T/rec_${1:-rec}.out" "$REC_RATE" | tail -n +2; }
 # ------------------------------------------------------------------ sound end
 
 # A copy of the bundle: BUNDLE_MODE tone (silent.wav swapped for a 1 kHz tone

@@ -6,8 +6,10 @@
   pulsetool.py plays EVENTS [SINCE] print the times of new sink inputs (one a line)
   pulsetool.py tone LIKE OUT [MS]  write a 1 kHz tone of MS ms (default 50) in the
                                    WAV format of the file LIKE
-  pulsetool.py bursts RAW RATE     count tone bursts in a mono s16le recording;
-                                   prints the count, then each onset in seconds
+  pulsetool.py bursts RAW RATE [count]
+                                   count tone bursts in a mono s16le recording;
+                                   prints the count, then (without "count") each
+                                   onset in seconds
   pulsetool.py freq PREFS          print the text of the first freq element of a
                                    preferences file, or nothing
   pulsetool.py jitter EVENTS|- PERIOD_MS
@@ -104,11 +106,12 @@ def bursts(raw, rate, threshold=800, gap_s=0.25):
     return onsets
 
 
-def cmd_bursts(raw, rate):
+def cmd_bursts(raw, rate, what="all"):
     onsets = bursts(raw, int(rate))
     print(len(onsets))
-    for t in onsets:
-        print("%.3f" % t)
+    if what != "count":
+        for t in onsets:
+            print("%.3f" % t)
 
 
 def cmd_freq(path):

@@ -62,6 +62,10 @@ for t, n in plays:
     log "ok: $what: plays on schedule, one at a time"
 }
 
+# E2E_CASES="sink" (say) runs one case alone.
+wanted() { [[ " ${E2E_CASES:-hang sink} " == *" $1 "* ]]; }
+
+if wanted hang; then
 log "--- case: a hung server"
 start_program
 wait_window
@@ -91,7 +95,9 @@ lines=$(( $(sound_lines) - lines_before ))
 log "standard error: $(tail -n 5 "$T/prog.err" | tr '\n' '|')"
 [ "$lines" -eq 1 ] || fail "expected the outage said once on standard error, saw $lines lines"
 stop_program
+fi
 
+if wanted sink; then
 log "--- case: a suspended sink"
 start_program
 wait_window
@@ -109,8 +115,9 @@ start_record wake
 sleep_until "$woken" 13
 stop_record wake
 bursts="$(burst_count wake)"
-log "tone bursts at the monitor after the sink was resumed: $bursts"
+log "tone bursts at the monitor after the sink was resumed: $bursts, at $(burst_onsets wake | head -n 20 | tr '\n' ' ')s"
 [ "$bursts" -ge 2 ] || fail "the program's plays did not reach the sink once it was resumed"
 check "at most one of the program's streams on the server" test "$(kestrune_on_server sink-inputs)" -le 1
 stop_program
+fi
 log "passed"
