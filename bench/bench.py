@@ -3,7 +3,7 @@
 
   bench.py idle OUT.json SECONDS PID...
       the cost of the sound server's processes over SECONDS, nothing playing
-  bench.py measure OUT.json SERVER PERIOD_S SECONDS PASPY_LOG SINK_POLLS IDLE.json
+  bench.py measure OUT.json SERVER PERIOD_S SECONDS PASPY_LOG SINKWATCH_LOG IDLE.json
            prog=PID base=PID server=PID,PID... mapprog=S,S,... mapbase=S,S,...
       waits for the program's next play, then measures every process over the
       whole periods that fit in SECONDS (at least two), from 1 s after a play
@@ -17,8 +17,8 @@ and CPU time from the scheduler's nanosecond clock (schedstat). Plays and
 their times come from the program's own calls into the sound server's
 library (tests/e2e/paspy.cpp); jitter is against the timer's grid, fitted to
 the ticks alone (the play made when the window opens is not on it). The
-suspended fraction comes from polling the sink every 0.5 s, nothing recording
-it.
+suspended fraction comes from the sink's state each time the server says it
+changed (pulsetool.py sinkwatch), nothing recording it.
 """
 import json
 import os
@@ -39,23 +39,24 @@ def threads_of(pid):
 
 
 def sample(pid):
-    """Switches (all, voluntary), CPU ns and threads of a process."""
-    vol = invol = cpu = 0
-    tids = threads_of(pid)
-    for tid in tids:
+    """Per thread: switches (all, voluntary) and CPU ns, of a process."""
+    per = {}
+    for tid in threads_of(pid):
         base = "/proc/%d/task/%s/" % (pid, tid)
         try:
+            vol = invol = 0
             with open(base + "status") as f:
                 for line in f:
                     if line.startswith("voluntary_ctxt_switches"):
-                        vol += int(line.split()[1])
+                        vol = int(line.split()[1])
                     elif line.startswith("nonvoluntary_ctxt_switches"):
-                        invol += int(line.split()[1])
+                        invol = int(line.split()[1])
             with open(base + "schedstat") as f:
-                cpu += int(f.read().split()[0])
+                cpu = int(f.read().split()[0])
+            per[tid] = (vol + invol, vol, cpu)
         except OSError:
             pass  # the thread ended meanwhile
-    return {"t": time.time(), "sw": vol + invol, "vol": vol, "cpu_ns": cpu, "tids": sorted(tids)}
+    return {"t": time.time(), "threads": per}
 
 
 def memory_kb(pid):
@@ -68,11 +69,18 @@ def memory_kb(pid):
 
 
 def rates(a, b):
-    """Per-minute figures between two samples of one process."""
+    """Per-minute figures between two samples of one process: each thread
+    alive at the end counts from its figure at the start (from 0 if it began
+    since); a thread that ended meanwhile is lost, and said so."""
     per_min = 60.0 / (b["t"] - a["t"])
-    return {"sw": (b["sw"] - a["sw"]) * per_min, "vol": (b["vol"] - a["vol"]) * per_min,
-            "cpu_ms": (b["cpu_ns"] - a["cpu_ns"]) / 1e6 * per_min,
-            "threads": len(b["tids"]), "threads_changed": a["tids"] != b["tids"]}
+    d = [0, 0, 0]
+    for tid, now in b["threads"].items():
+        was = a["threads"].get(tid, (0, 0, 0))
+        for i in range(3):
+            d[i] += now[i] - was[i]
+    return {"sw": d[0] * per_min, "vol": d[1] * per_min, "cpu_ms": d[2] / 1e6 * per_min,
+            "threads": len(b["threads"]),
+            "threads_changed": sorted(a["threads"]) != sorted(b["threads"])}
 
 
 def group_rates(pids, seconds):
@@ -114,8 +122,7 @@ def cmd_measure(out, server, period_s, seconds, spy, polls, idle, *specs):
     in_window = [t for t, _ in plays if t0 <= t <= t1]
     ticks = [t for t, _ in plays[1:]]  # the first play is the open play
     offs = pulsetool.grid_offsets(ticks, period)
-    polls_in = pulsetool.read_polls(polls, t0, t1)
-    suspended = sum(1 for _, st in polls_in if st == "SUSPENDED")
+    suspended = pulsetool.suspended_time(polls, t0, t1)
     with open(idle) as f:
         idle_cost = json.load(f)
     case = {
@@ -124,7 +131,8 @@ def cmd_measure(out, server, period_s, seconds, spy, polls, idle, *specs):
         "server_idle": idle_cost,
         "mem_prog": memory_kb(prog), "mem_base": memory_kb(base),
         "offsets_ms": offs, "tick_times": ticks,
-        "polls": len(polls_in), "suspended_polls": suspended,
+        "suspended": suspended,
+        "sink_changes": len(pulsetool.read_polls(polls, t0, t1)),
         "map_prog": [float(x) for x in args["mapprog"].split(",")],
         "map_base": [float(x) for x in args["mapbase"].split(",")],
     }
@@ -233,9 +241,9 @@ def cmd_report(outdir):
         L.append("%-10s %4.0f %6d | %8.1f %8.1f %8.2f | %8.1f %8.1f %8.2f | %9.2f %9.1f %5s | %10.0f %10.1f | %9.1f%%"
                  % (label.get(c["server"], c["server"]), c["period"], c["plays"],
                     k["sw"], k["vol"], k["cpu_ms"], b["sw"], b["vol"], b["cpu_ms"],
-                    above / c["plays"] if c["plays"] else float("nan"), allowed,
+                    above / plays_min if plays_min else float("nan"), allowed,
                     "met" if above <= allowed else "NOT", srv_sw, srv_cpu,
-                    100.0 * c["suspended_polls"] / max(1, c["polls"])))
+                    100.0 * c["suspended"]))
     L.append("")
     L.append("sw/play: Kestrune's switches above the baseline's, per play; allowed: the goal's")
     L.append("budget per minute at this interval, to compare with K sw - B sw.")
@@ -258,7 +266,7 @@ def cmd_report(outdir):
             c["mem_prog"][0], c["mem_base"][0], ", ".join(notes)))
     L.append("")
     L.append("The sound server's own cost (all its processes; PipeWire: pipewire, wireplumber,")
-    L.append("pipewire-pulse), per minute, with the sink poller running; idle = before either")
+    L.append("pipewire-pulse), per minute, with the sink watcher connected; idle = before either")
     L.append("program started, nothing playing:")
     for c in cases:
         idle = c["server_idle"]

@@ -23,6 +23,8 @@
   pulsetool.py count-ours KIND     read `pactl --format=json list KIND` on
                                    standard input, print how many entries are
                                    the program's (samples: all of them)
+  pulsetool.py sinkwatch OUT SINK   write "TIME STATE" of SINK to OUT at the start
+                                   and whenever the server says a sink changed
   pulsetool.py spyplays SPYLOG [SINCE]
                                    print the times of the program's plays in a
                                    paspy log: the first write after a pause of
@@ -49,18 +51,25 @@ def cmd_stamp(out):
     proc.wait()
 
 
-def read_plays(events, since=0.0):
-    times = []
-    if not os.path.exists(events):
-        return times
-    with open(events) as f:
+def read_stamped(path, since=0.0, until=None):
+    """(time, [fields...]) of each line "TIME FIELD..." of a log, in
+    [since, until]; none when the log is missing."""
+    out = []
+    if not os.path.exists(path):
+        return out
+    with open(path) as f:
         for line in f:
-            parts = line.split(None, 1)
-            if len(parts) == 2 and "'new' on sink-input" in parts[1]:
-                t = float(parts[0])
-                if t >= since:
-                    times.append(t)
-    return times
+            parts = line.split()
+            if len(parts) < 2:
+                continue
+            t = float(parts[0])
+            if t >= since and (until is None or t <= until):
+                out.append((t, parts[1:]))
+    return out
+
+
+def read_plays(events, since=0.0):
+    return [t for t, f in read_stamped(events, since) if "'new' on sink-input" in " ".join(f)]
 
 
 def cmd_plays(events, since="0"):
@@ -85,10 +94,12 @@ def cmd_tone(like, out, ms="50"):
         w.writeframes(bytes(frames))
 
 
-def bursts(raw, rate, threshold=800, gap_s=0.25):
+def bursts(raw, rate, threshold=800, gap_s=0.25, skip_s=0.05):
     """Onsets (seconds from the start of the recording) of sound bursts:
     10 ms windows whose RMS exceeds threshold, merged when less than gap_s
-    apart."""
+    apart. Sound in the first skip_s is not counted: a new recorder of a
+    monitor may first get a block from before it was linked (seen on
+    PipeWire: the last 20 ms of a tone played a second earlier)."""
     with open(raw, "rb") as f:
         data = f.read()
     n = len(data) // 2
@@ -98,8 +109,11 @@ def bursts(raw, rate, threshold=800, gap_s=0.25):
     for start in range(0, n - win + 1, win):
         chunk = samples[start:start + win]
         rms = math.sqrt(sum(s * s for s in chunk) / win)
+        t = start / rate
         if rms > threshold:
-            t = start / rate
+            if t < skip_s:
+                last_loud = t
+                continue
             if last_loud is None or t - last_loud > gap_s:
                 onsets.append(t)
             last_loud = t
@@ -149,24 +163,57 @@ def cmd_jitter(events, period_ms):
 
 def read_polls(path, since=0.0, until=None):
     """(time, state) of each poll in [since, until]."""
-    out = []
-    if not os.path.exists(path):
-        return out
-    with open(path) as f:
-        for line in f:
-            parts = line.split()
-            if len(parts) != 2:
-                continue
-            t = float(parts[0])
-            if t >= since and (until is None or t <= until):
-                out.append((t, parts[1]))
-    return out
+    return [(t, f[0]) for t, f in read_stamped(path, since, until) if len(f) == 1]
 
 
 def cmd_suspended(path, since, until=""):
     polls = read_polls(path, float(since), float(until) if until else None)
     n = sum(1 for _, st in polls if st == "SUSPENDED")
     print("%.4f %d" % (n / len(polls) if polls else 1.0, len(polls)))
+
+
+def sink_state(sink):
+    try:
+        out = subprocess.run(["pactl", "list", "sinks", "short"], capture_output=True,
+                             text=True, timeout=5).stdout
+    except subprocess.TimeoutExpired:
+        return "NONE"
+    for line in out.splitlines():
+        f = line.split()
+        if len(f) >= 2 and f[1] == sink:
+            return f[-1]
+    return "NONE"
+
+
+def cmd_sinkwatch(out, sink):
+    # One connection that the server tells of each change of a sink; the state
+    # is read again only then, so that watching costs the server next to
+    # nothing (a poll is a new client each time).
+    proc = subprocess.Popen(["stdbuf", "-oL", "pactl", "subscribe"],
+                            stdout=subprocess.PIPE, text=True, bufsize=1)
+    with open(out, "a", buffering=1) as f:
+        f.write("%.6f %s\n" % (time.time(), sink_state(sink)))
+        for line in proc.stdout:
+            if "on sink #" in line:
+                f.write("%.6f %s\n" % (time.time(), sink_state(sink)))
+    proc.wait()
+
+
+def suspended_time(path, t0, t1):
+    """Fraction of [t0, t1] the sink spent suspended, from a sinkwatch log
+    (the state holds from each line until the next)."""
+    rows = read_polls(path)
+    if not rows or t1 <= t0:
+        return 1.0
+    total = 0.0
+    for i, (t, st) in enumerate(rows):
+        end = rows[i + 1][0] if i + 1 < len(rows) else t1
+        a, b = max(t, t0), min(end, t1)
+        if b > a and st == "SUSPENDED":
+            total += b - a
+    if rows[0][0] > t0 and rows[0][1] != "SUSPENDED":
+        pass  # before the first line the state is unknown: counted awake
+    return total / (t1 - t0)
 
 
 def is_ours(entry):
@@ -187,15 +234,7 @@ def cmd_count_ours(kind):
 
 def read_spy(path, since=0.0):
     """(time, call, rest...) of each line of a paspy log from since on."""
-    out = []
-    if not os.path.exists(path):
-        return out
-    with open(path) as f:
-        for line in f:
-            parts = line.split()
-            if len(parts) >= 3 and float(parts[0]) >= since:
-                out.append((float(parts[0]),) + tuple(parts[1:]))
-    return out
+    return [(t,) + tuple(f) for t, f in read_stamped(path, since) if len(f) >= 2]
 
 
 def spy_plays(path, since=0.0, pause=1.0):
@@ -229,7 +268,7 @@ def main(argv):
     cmds = {"stamp": cmd_stamp, "plays": cmd_plays, "tone": cmd_tone,
             "bursts": cmd_bursts, "freq": cmd_freq, "jitter": cmd_jitter,
             "suspended": cmd_suspended, "count-ours": cmd_count_ours,
-            "spyplays": cmd_spyplays}
+            "spyplays": cmd_spyplays, "sinkwatch": cmd_sinkwatch}
     if len(argv) < 2 or argv[1] not in cmds:
         sys.stderr.write(__doc__)
         return 2
