@@ -136,7 +136,8 @@ Sound::OutputCounts g_counts;
 
 using Clock = std::chrono::steady_clock;
 
-const char* kNoAnswer = "the sound server does not answer; the silent sound is not played (will retry)";
+const char* kNoAnswer =
+    "the sound server does not answer or its output is suspended; the silent sound is not played (will retry)";
 
 int Ms(std::chrono::milliseconds d) { return static_cast<int>(std::clamp<int64_t>(d.count(), 0, INT32_MAX)); }
 
