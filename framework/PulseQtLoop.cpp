@@ -5,6 +5,7 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <poll.h>
 #include <sys/time.h>
 
 #include <algorithm>
@@ -21,6 +22,7 @@ struct pa_io_event {
     pa_io_event_destroy_cb_t destroy = nullptr;
     QSocketNotifier* in = nullptr;
     QSocketNotifier* out = nullptr;
+    bool wantIn = false;
 };
 
 struct pa_time_event {
@@ -52,22 +54,29 @@ QSocketNotifier* MakeNotifier(pa_io_event* e, QSocketNotifier::Type type, pa_io_
     return n;
 }
 
+void WatchInput(pa_io_event* e) {
+    const bool on = e->wantIn && !LoopOf(e->api).Quiet();
+    if (on && !e->in) e->in = MakeNotifier(e, QSocketNotifier::Read, PA_IO_EVENT_INPUT);
+    if (e->in) e->in->setEnabled(on);
+}
+
 void IoEnable(pa_io_event* e, pa_io_event_flags_t events) {
-    const bool wantIn = events & (PA_IO_EVENT_INPUT | PA_IO_EVENT_HANGUP | PA_IO_EVENT_ERROR);
+    e->wantIn = events & (PA_IO_EVENT_INPUT | PA_IO_EVENT_HANGUP | PA_IO_EVENT_ERROR);
     const bool wantOut = events & PA_IO_EVENT_OUTPUT;
-    if (wantIn && !e->in) e->in = MakeNotifier(e, QSocketNotifier::Read, PA_IO_EVENT_INPUT);
+    WatchInput(e);
     if (wantOut && !e->out) e->out = MakeNotifier(e, QSocketNotifier::Write, PA_IO_EVENT_OUTPUT);
-    if (e->in) e->in->setEnabled(wantIn);
     if (e->out) e->out->setEnabled(wantOut);
 }
 
 pa_io_event* IoNew(pa_mainloop_api* a, int fd, pa_io_event_flags_t events, pa_io_event_cb_t cb, void* userdata) {
     auto* e = new pa_io_event{a, fd, cb, userdata};
+    LoopOf(a).Add(e);
     IoEnable(e, events);
     return e;
 }
 
 void IoFree(pa_io_event* e) {
+    LoopOf(e->api).Remove(e);
     if (e->in) LoopOf(e->api).Retire(e->in);
     if (e->out) LoopOf(e->api).Retire(e->out);
     if (e->destroy) e->destroy(e->api, e, e->userdata);
@@ -168,6 +177,33 @@ void PulseQtLoop::Retire(QObject* o) {
         delete o;
     else
         retired_.push_back(o);
+}
+
+void PulseQtLoop::Remove(pa_io_event* e) { events_.erase(std::find(events_.begin(), events_.end(), e)); }
+
+void PulseQtLoop::SetQuiet(bool quiet) {
+    if (quiet_ == quiet) return;
+    quiet_ = quiet;
+    for (pa_io_event* e : events_) WatchInput(e);
+}
+
+void PulseQtLoop::Drain() {
+    // Each call of the library reads one piece; an event the library frees
+    // meanwhile drops out of the list.
+    for (int round = 0; round < 256; ++round) {
+        pa_io_event* ready = nullptr;
+        for (pa_io_event* e : events_) {
+            if (!e->wantIn) continue;
+            pollfd p{e->fd, POLLIN, 0};
+            if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR))) {
+                ready = e;
+                break;
+            }
+        }
+        if (!ready) return;
+        pa_io_event_flags_t flags = PA_IO_EVENT_INPUT;
+        Dispatch([&] { ready->cb(ready->api, ready, ready->fd, flags, ready->userdata); });
+    }
 }
 
 void PulseQtLoop::Bury() {

@@ -136,7 +136,8 @@ Sound::OutputCounts g_counts;
 
 using Clock = std::chrono::steady_clock;
 
-const char* kNoAnswer = "the sound server does not answer; the silent sound is not played (will retry)";
+const char* kNoAnswer =
+    "the sound server does not answer or its output is suspended; the silent sound is not played (will retry)";
 
 int Ms(std::chrono::milliseconds d) { return static_cast<int>(std::clamp<int64_t>(d.count(), 0, INT32_MAX)); }
 
@@ -158,7 +159,7 @@ class PulseOutput {
 public:
     PulseOutput() {
         for (QTimer* t : {&watchdog_, &keepAwake_, &retry_}) t->setSingleShot(true);
-        QObject::connect(&watchdog_, &QTimer::timeout, [this] { GiveUp(); });
+        QObject::connect(&watchdog_, &QTimer::timeout, [this] { CheckProgress(); });
         QObject::connect(&keepAwake_, &QTimer::timeout, [this] { KeepAwakeEnded(); });
         QObject::connect(&retry_, &QTimer::timeout, [this] { Retry(); });
     }
@@ -166,6 +167,9 @@ public:
     ~PulseOutput() { DropAll(); }
 
     void Play(std::shared_ptr<const PcmData> pcm) {
+        // What the server said since the last play: the last play ran dry,
+        // or the server went away.
+        if (loop_.Quiet()) loop_.Drain();
         const Clock::time_point now = Clock::now();
         lastPlay_ = now;
         if (!keepAwake_.isActive()) keepAwake_.start(Ms(g_timing.keepAwake));
@@ -289,6 +293,11 @@ private:
                 if (self->pending_ && Clock::now() - self->pendingAt_ <= g_timing.stalePlay)
                     self->Write(*self->pending_);
                 self->pending_.reset();
+                // From now on the server's notices about the stream (it
+                // started, it ran dry, it has room) are read when a play or
+                // a timeout needs them, not as they come: a play then costs
+                // the process one wake-up.
+                self->loop_.SetQuiet(true);
                 break;
             case PA_STREAM_FAILED:
             case PA_STREAM_TERMINATED: {
@@ -330,6 +339,14 @@ private:
         self->reported_ = false;  // a later outage is said again
     }
 
+    void CheckProgress() {
+        if (loop_.Quiet()) {
+            loop_.Drain();
+            if (!awaiting_) return;  // played out in time
+        }
+        GiveUp();
+    }
+
     void GiveUp() {
         ReportOnce(kNoAnswer);
         ++g_counts.abandoned;
@@ -337,6 +354,7 @@ private:
     }
 
     void KeepAwakeEnded() {
+        if (loop_.Quiet()) loop_.Drain();
         const auto left = lastPlay_ + g_timing.keepAwake - Clock::now();
         if (left > Clock::duration::zero()) {
             keepAwake_.start(Ms(std::chrono::ceil<std::chrono::milliseconds>(left)));
@@ -348,6 +366,7 @@ private:
 
     void DropStream() {
         awaiting_ = false;
+        loop_.SetQuiet(false);
         if (!stream_) return;
         pa_stream_set_state_callback(stream_, nullptr, nullptr);
         pa_stream_set_underflow_callback(stream_, nullptr, nullptr);

@@ -135,7 +135,8 @@ protected:
         Stop(parec_);
         Stop(subscribe_);
         Stop(daemon_);
-        // The output notices the server's end and lets its connection go.
+        // The next play finds the server gone and lets its connection go.
+        if (tone_) tone_->Play();
         RunFor(300);
         Sound::SetOutputTimingForTesting({});
         if (!dir_.empty() && !std::getenv("KESTRUNE_KEEP_TEST_DIR")) fs::remove_all(dir_);
