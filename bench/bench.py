@@ -248,7 +248,7 @@ def cmd_report(outdir):
     L.append("sw/play: Kestrune's switches above the baseline's, per play; allowed: the goal's")
     L.append("budget per minute at this interval, to compare with K sw - B sw.")
     L.append("")
-    L.append("%-10s %4s | %-28s | %-24s | %-17s | %s" % (
+    L.append("%-10s %4s | %-36s | %-20s | %-17s | %s" % (
         "server", "secs", "jitter vs timer grid, ms", "map ms (median of 3)", "memory peak KiB", "notes"))
     for c in cases:
         offs = c["offsets_ms"]
@@ -260,7 +260,7 @@ def cmd_report(outdir):
             notes.append("Kestrune's threads changed")
         if any(p["threads_changed"] for p in c["server_procs"]):
             notes.append("server threads changed")
-        L.append("%-10s %4.0f | %-28s | K %6.0f  B %6.0f      | K %6d  B %6d | %s" % (
+        L.append("%-10s %4.0f | %-36s | K %6.0f  B %6.0f  | K %6d  B %6d | %s" % (
             label.get(c["server"], c["server"]), c["period"], jit,
             1000 * median(c["map_prog"]), 1000 * median(c["map_base"]),
             c["mem_prog"][0], c["mem_base"][0], ", ".join(notes)))

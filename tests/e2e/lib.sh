@@ -324,8 +324,14 @@ start_events() {
     sleep 0.3
 }
 
-# Times (seconds) of the new playback streams since SINCE (default: all).
-plays() { python3 "$PULSETOOL" plays "$T/events.log" "${1:-0}"; }
+# Times (seconds) of the plays since SINCE (default: all): as the program
+# made them with PASPY set (use_paspy), else the new playback streams at the
+# sound server (a program that keeps one stream for many plays shows only its
+# first there).
+plays() {
+    if [ -n "$PASPY" ]; then prog_plays "${1:-0}" | cut -d' ' -f1
+    else python3 "$PULSETOOL" plays "$T/events.log" "${1:-0}"; fi
+}
 play_count() { plays "${1:-0}" | wc -l; }
 plays_at_least() { [ "$(play_count "${2:-0}")" -ge "$1" ]; } # plays_at_least N [SINCE]
 

@@ -11,6 +11,7 @@ e2e_init "$1" 400
 start_xvfb
 start_pulse
 start_events
+use_paspy
 make_bundle real
 
 # run_case NAME EXPECT FILE-CONTENT

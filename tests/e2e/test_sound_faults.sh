@@ -103,8 +103,11 @@ start_program
 wait_window
 wait_for 10 prog_plays_at_least 1 || fail "the program did not play"
 timeout 10 pactl suspend-sink "$SINK" 1 || fail "could not suspend the sink"
-suspended="$(now)"
-log "sink suspended: $(sink_state)"
+state="$(sink_state)"
+log "sink suspended: $state"
+# PipeWire wakes a suspended sink again for a stream that plays on it: there
+# the case checks only that nothing piles up.
+[ "$state" = SUSPENDED ] || [ "$SOUND_SERVER" = pipewire ] || fail "the sink did not stay suspended"
 most="$(most_streams 16)"
 log "the program's streams on the server over four periods of a suspended sink: at most $most; sink $(sink_state)"
 [ "$most" = 0 ] || [ "$most" = 1 ] || fail "at most one of the program's streams may wait on a suspended sink (saw $most)"
