@@ -148,8 +148,10 @@ void RemoveAbandonedTemps(int dirfd, const std::string& base) {
         if (::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
             st.st_uid != ::geteuid() || st.st_mtime > oldest)
             continue;
-        Fd fd(::openat(dirfd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-        if (fd.get() < 0 || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) continue;
+        // Opened for writing: NFS locks a file only for a writer. Where the
+        // filesystem has no locks at all, the age alone decides.
+        Fd fd(::openat(dirfd, name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (fd.get() < 0 || (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)) continue;
         char head[sizeof kXmlStart - 1] = {};
         const ssize_t got = ::pread(fd.get(), head, sizeof head, 0);
         struct stat held {};
@@ -176,7 +178,10 @@ public:
 #ifdef O_TMPFILE
         if (g_unnamedTempFiles.load()) {
             fd_.Reset(::openat(dirfd_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
-            if (fd_.get() >= 0) return Lock();
+            if (fd_.get() >= 0) {
+                Lock();
+                return 0;
+            }
             // Only these say that the kernel or the filesystem has no
             // unnamed files; anything else is the folder's answer.
             if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return errno;
@@ -187,7 +192,8 @@ public:
             fd_.Reset(::openat(dirfd_, name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, mode));
             if (fd_.get() >= 0) {
                 name_ = name;
-                return Lock();
+                Lock();
+                return 0;
             }
             if (errno != EEXIST) return errno;
         }
@@ -223,8 +229,9 @@ public:
 
 private:
     // Marks the file as in use, so that a save in another process does not
-    // take it for a leftover.
-    int Lock() { return ::flock(fd_.get(), LOCK_EX | LOCK_NB) == 0 ? 0 : errno; }
+    // take it for a leftover. Where the filesystem has no locks the save goes
+    // on without: the leftovers' age keeps it safe.
+    void Lock() { (void)::flock(fd_.get(), LOCK_EX | LOCK_NB); }
 
     int dirfd_;
     Fd fd_;
