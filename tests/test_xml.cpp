@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -16,6 +17,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -491,6 +493,60 @@ TEST_F(XmlTest, AFullDiskFailsTheSaveAndLeavesTheOldFileWhole) {
             EXPECT_GT(bytesOf(prefs).size(), fault.documentSize);
             EXPECT_EQ(entries(), QStringList{"prefs.xml"});
         }
+    });
+}
+
+TEST_F(XmlTest, AReadOnlyMountWithAWritableFileBoundInIsWrittenInPlaceAndAFullDiskLeavesItWhole) {
+    // As in a container: the folder is a read-only mount (EROFS), the file a
+    // writable bind mount inside it.
+    const QString disk = SmallTmpfs();
+    if (disk.isEmpty()) return RerunInSmallTmpfs(64, 64);
+    const QString folder = disk + "/folder";
+    const QString prefs = folder + "/prefs.xml";
+    ASSERT_TRUE(QDir().mkdir(folder));
+    WriteBytesTo(prefs, kOldPrefs);
+    const QByteArray f = QFile::encodeName(folder), p = QFile::encodeName(prefs);
+    ASSERT_EQ(::mount(f.constData(), f.constData(), nullptr, MS_BIND, nullptr), 0) << std::strerror(errno);
+    ASSERT_EQ(::mount(nullptr, f.constData(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
+    ASSERT_EQ(::mount(p.constData(), p.constData(), nullptr, MS_BIND, nullptr), 0) << std::strerror(errno);
+    ASSERT_EQ(::mount(nullptr, p.constData(), nullptr, MS_REMOUNT | MS_BIND, nullptr), 0) << std::strerror(errno);
+    ASSERT_FALSE(QFile(folder + "/probe").open(QIODevice::WriteOnly));
+
+    const Ref<FolderItem> file(new FolderItem(p.toStdString()));
+    auto bytesOf = [&] {
+        QFile in(prefs);
+        return in.open(QIODevice::ReadOnly) ? in.readAll() : QByteArray("<unreadable>");
+    };
+    auto expected = [&](const Ref<XmlDocument>& doc) {
+        doc->SaveXml(Item("expected.xml"));
+        return Read("expected.xml");
+    };
+    InBothTempModes([&] {
+        Ref<XmlDocument> longer = DocumentOfSize(6000);
+        longer->SaveXml(file);
+        EXPECT_EQ(bytesOf(), expected(longer));
+        Ref<XmlDocument> shorter = DocumentOfSize(10);
+        shorter->SaveXml(file);
+        EXPECT_EQ(bytesOf(), expected(shorter));
+
+        // The disk full: a longer document finds no room and the file stays
+        // whole; a shorter one fits in the room the file already has.
+        {
+            QFile filler(disk + "/filler");
+            ASSERT_TRUE(filler.open(QIODevice::WriteOnly));
+            const QByteArray page(4096, 'f');
+            while (filler.write(page) == page.size() && filler.flush()) {
+            }
+        }
+        const QByteArray before = bytesOf();
+        EXPECT_THROW(DocumentOfSize(20000)->SaveXml(file), IOException);
+        EXPECT_EQ(bytesOf(), before);
+        Ref<XmlDocument> shortest = DocumentOfSize(1);
+        shortest->SaveXml(file);
+        ASSERT_TRUE(QFile::remove(disk + "/filler"));
+        EXPECT_EQ(bytesOf(), expected(shortest));
+        EXPECT_EQ(QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                  QStringList{"prefs.xml"});
     });
 }
 
