@@ -177,7 +177,7 @@ public:
         if (now < backOffUntil_) return;
         if (stream_ && !SameFormat(*pcm)) DropStream();
         if (stream_ && pa_stream_get_state(stream_) == PA_STREAM_READY) {
-            Write(*pcm);
+            Write(std::move(pcm));
             return;
         }
         pending_ = std::move(pcm);
@@ -268,6 +268,7 @@ private:
         if (!stream_) return;
         pa_stream_set_state_callback(stream_, &PulseOutput::OnStreamState, this);
         pa_stream_set_underflow_callback(stream_, &PulseOutput::OnUnderflow, this);
+        pa_stream_set_write_callback(stream_, &PulseOutput::OnRoom, this);
         // A long buffer with no latency asked for: the server is free to run
         // the output with its longest periods. Playback starts with the first
         // frame written, and again after each time the stream ran dry.
@@ -291,13 +292,9 @@ private:
             case PA_STREAM_READY:
                 self->watchdog_.stop();
                 if (self->pending_ && Clock::now() - self->pendingAt_ <= g_timing.stalePlay)
-                    self->Write(*self->pending_);
+                    self->Write(std::move(self->pending_));
                 self->pending_.reset();
-                // From now on the server's notices about the stream (it
-                // started, it ran dry, it has room) are read when a play or
-                // a timeout needs them, not as they come: a play then costs
-                // the process one wake-up.
-                self->loop_.SetQuiet(true);
+                self->UpdateQuiet();
                 break;
             case PA_STREAM_FAILED:
             case PA_STREAM_TERMINATED: {
@@ -317,17 +314,45 @@ private:
         }
     }
 
-    void Write(const PcmData& pcm) {
-        if (pa_stream_write(stream_, pcm.bytes.data(), pcm.bytes.size(), nullptr, 0, PA_SEEK_RELATIVE) < 0) {
-            DropStream();
-            return;
-        }
+    // Once the stream is up and the sound is written, the server's notices
+    // about it (it started, it ran dry, it has room) are read when a play or
+    // a timeout needs them, not as they come: a play then costs the process
+    // one wake-up. A sound longer than the buffer is written as room comes.
+    void UpdateQuiet() {
+        loop_.SetQuiet(stream_ && pa_stream_get_state(stream_) == PA_STREAM_READY && !writing_);
+    }
+
+    void Write(std::shared_ptr<const PcmData> pcm) {
+        if (pcm->bytes.empty()) return;
         ++g_counts.written;
+        writing_ = std::move(pcm);
+        offset_ = 0;
         // The server says when the stream runs dry again: the play is out.
         awaiting_ = true;
-        const auto duration = std::chrono::milliseconds(
-            pcm.sampleRate ? pcm.FrameCount() * 1000 / pcm.sampleRate : 0);
-        watchdog_.start(Ms(g_timing.noProgress + duration));
+        Feed();
+    }
+
+    void Feed() {
+        const PcmData& pcm = *writing_;
+        const size_t frame = static_cast<size_t>(pcm.FrameBytes());
+        size_t n = std::min(pa_stream_writable_size(stream_), pcm.bytes.size() - offset_);
+        n -= n % frame;
+        if (n > 0) {
+            if (pa_stream_write(stream_, pcm.bytes.data() + offset_, n, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
+                DropStream();
+                return;
+            }
+            offset_ += n;
+        }
+        // What is written plays within the sound's length and a few seconds.
+        watchdog_.start(Ms(g_timing.noProgress + std::chrono::milliseconds(pcm.FrameCount() * 1000 / pcm.sampleRate)));
+        if (offset_ >= pcm.bytes.size()) writing_.reset();
+        UpdateQuiet();
+    }
+
+    static void OnRoom(pa_stream*, size_t, void* userdata) {
+        auto* self = static_cast<PulseOutput*>(userdata);
+        if (self->writing_) self->Feed();
     }
 
     static void OnUnderflow(pa_stream*, void* userdata) {
@@ -366,10 +391,12 @@ private:
 
     void DropStream() {
         awaiting_ = false;
+        writing_.reset();
         loop_.SetQuiet(false);
         if (!stream_) return;
         pa_stream_set_state_callback(stream_, nullptr, nullptr);
         pa_stream_set_underflow_callback(stream_, nullptr, nullptr);
+        pa_stream_set_write_callback(stream_, nullptr, nullptr);
         pa_stream_disconnect(stream_);
         pa_stream_unref(stream_);
         stream_ = nullptr;
@@ -394,6 +421,8 @@ private:
     std::shared_ptr<const PcmData> pending_;  // a play waiting for the stream
     Clock::time_point pendingAt_{}, lastPlay_{}, backOffUntil_{};
     std::chrono::milliseconds retryDelay_ = g_timing.reconnect;
+    std::shared_ptr<const PcmData> writing_;  // a play not yet wholly written
+    size_t offset_ = 0;                       // how much of it is
     bool awaiting_ = false;  // a written play has not yet run dry
     bool reported_ = false;
 };

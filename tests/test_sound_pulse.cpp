@@ -89,14 +89,22 @@ int CountBursts(const std::string& raw, int rate) {
     return bursts;
 }
 
-// 100 ms of a 1 kHz tone, 16-bit mono.
-fs::path WriteTone(const fs::path& dir) {
-    const int rate = 44100, frames = rate / 10;
+// Loud samples in a recording, in seconds.
+double LoudSeconds(const std::string& raw, int rate) {
+    const auto* s = reinterpret_cast<const int16_t*>(raw.data());
+    size_t loud = 0;
+    for (size_t i = 0; i < raw.size() / 2; ++i) loud += std::abs(int(s[i])) > 2000;
+    return double(loud) / rate;
+}
+
+// A 1 kHz tone, 16-bit mono, 100 ms unless said otherwise.
+fs::path WriteTone(const fs::path& dir, int ms = 100, const char* name = "tone.wav") {
+    const int rate = 44100, frames = rate * ms / 1000;
     std::vector<int16_t> samples(frames);
     for (int i = 0; i < frames; ++i) samples[i] = int16_t(16000 * std::sin(2 * M_PI * 1000.0 * i / rate));
     auto put32 = [](std::ofstream& o, uint32_t v) { o.write(reinterpret_cast<const char*>(&v), 4); };
     auto put16 = [](std::ofstream& o, uint16_t v) { o.write(reinterpret_cast<const char*>(&v), 2); };
-    fs::path p = dir / "tone.wav";
+    fs::path p = dir / name;
     std::ofstream o(p, std::ios::binary);
     o.write("RIFF", 4); put32(o, 36 + frames * 2); o.write("WAVE", 4);
     o.write("fmt ", 4); put32(o, 16); put16(o, 1); put16(o, 1); put32(o, rate); put32(o, rate * 2);
@@ -344,4 +352,20 @@ TEST_F(PulseSound, AStreamTheServerEndsIsAskedForAgainOnlyAfterABackOff) {
     TickPlayed();
     EXPECT_EQ(Sound::OutputCountsForTesting().streams, before.streams + 1);
     EXPECT_EQ(Streams(), 1u);
+}
+
+TEST_F(PulseSound, ASoundLongerThanTheBufferIsHeardWholeAndOnce) {
+    Ref<Sound> longTone = Ref<FolderItem>(new FolderItem(WriteTone(dir_, 3500, "long.wav")))->OpenAsSound();
+    ASSERT_TRUE(longTone);
+    StartDaemon();
+    StartRecording("long.raw");
+    const int64_t played = Sound::OutputCountsForTesting().played;
+    longTone->Play();
+    ASSERT_TRUE(WaitFor([&] { return Sound::OutputCountsForTesting().played > played; }));
+    RunFor(300);
+    Stop(parec_);
+    const std::string raw = Slurp(dir_ / "long.raw");
+    EXPECT_EQ(CountBursts(raw, 44100), 1);
+    // The tone's samples are above the threshold nine times in ten.
+    EXPECT_NEAR(LoudSeconds(raw, 44100), 3.5 * 0.92, 0.3);
 }
