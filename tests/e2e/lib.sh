@@ -343,7 +343,25 @@ PASPY=""
 use_paspy() {
     PASPY="${PASPY_LIB:-$BUILD_DIR/e2e/libkestrune_paspy.so}"
     [ -f "$PASPY" ] || fail "no $PASPY (built with the tests)"
+    # The shim writes to a FIFO, whose reader appends to the log: no file-size
+    # limit set on the program (prlimit) applies to a FIFO, and a program run
+    # as another user can write to it. The reader holds the FIFO open for
+    # writing too, so that it never sees an end between programs.
+    : > "$T/paspy.log"
+    mkfifo -m 666 "$T/paspy.fifo"
+    chmod 666 "$T/paspy.fifo"
+    start_bg paspylog sh -c 'exec 3<>"$1"; exec cat <&3 >> "$2"' sh "$T/paspy.fifo" "$T/paspy.log"
+    PASPY_OUT="$T/paspy.fifo"
 }
+PASPY_OUT=""
+# What goes before the command that starts the program: the shim, when
+# PASPY is set.
+paspy_prefix() {
+    PASPY_PREFIX=()
+    [ -z "$PASPY" ] || PASPY_PREFIX=(env LD_PRELOAD="$PASPY" KESTRUNE_PASPY_LOG="${PASPY_OUT:-$T/paspy.log}")
+}
+# Lets another user (say nobody) reach the sound server's socket.
+open_sound_server_to_others() { chmod 711 "$T" "$SRV" "$SRV/run" "$SRV/run/pulse"; }
 # Times of the program's plays since SINCE as the program made them, each with
 # the bytes it wrote.
 prog_plays() { python3 "$PULSETOOL" spyplays "$T/paspy.log" "${1:-0}"; }
@@ -408,11 +426,8 @@ prefs_freq() { python3 "$PULSETOOL" freq "$PREFS_FILE"; }
 # Starts the program ($PROG); its pid is in prog_PID, start time in PROG_START.
 start_program() {
     PROG_START="$(now)"
-    if [ -n "$PASPY" ]; then
-        start_bg prog env LD_PRELOAD="$PASPY" KESTRUNE_PASPY_LOG="$T/paspy.log" "$PROG"
-    else
-        start_bg prog "$PROG"
-    fi
+    paspy_prefix
+    start_bg prog "${PASPY_PREFIX[@]}" "$PROG"
     log "program started (pid $prog_PID)"
 }
 prog_alive() { kill -0 "$prog_PID" 2>/dev/null; }
@@ -508,6 +523,7 @@ choose_interval() { # choose_interval ROW
 # (setpriv, prlimit, unshare ...), so that prog_PID is the program's own.
 start_program_under() { # start_program_under WRAPPER...
     PROG_START="$(now)"
-    start_bg prog "$@" "$PROG"
+    paspy_prefix
+    start_bg prog "${PASPY_PREFIX[@]}" "$@" "$PROG"
     log "program started under $1 (pid $prog_PID)"
 }

@@ -25,7 +25,9 @@ namespace {
 int LogFd() {
     static const int fd = [] {
         const char* path = std::getenv("KESTRUNE_PASPY_LOG");
-        return path ? open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644) : -1;
+        // The path may be a FIFO (no file-size limit applies to it); a full
+        // one drops a line rather than stall the program.
+        return path ? open(path, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0644) : -1;
     }();
     return fd;
 }

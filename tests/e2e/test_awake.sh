@@ -22,7 +22,7 @@ plus() { python3 -c "import sys; print('%.6f' % (float(sys.argv[1]) + float(sys.
 awake_case() {
     local p="$1" quiet="$2" heard="$3" name="every$1"
     log "--- ${p} s: ${quiet} periods with no recorder, then ${heard} plays recorded"
-    rm -f "$T/paspy.log"
+    : > "$T/paspy.log"
     write_prefs_freq "$(( p * 1000 ))"
     start_sink_poll "$name"
     start_program

@@ -18,6 +18,7 @@ e2e_init "$1" 300
 start_xvfb
 start_pulse
 start_events
+use_paspy
 make_bundle tone
 PREFS_DIR="$(dirname "$PREFS_FILE")"
 
@@ -116,7 +117,7 @@ log "--- case locked_dir"
 if [ "$(id -u)" -eq 0 ]; then
     # The program runs as nobody, with a home, runtime folder and
     # preferences of nobody's own; it reaches this server's socket.
-    chmod 711 "$T" "$T/run" "$T/run/pulse"
+    open_sound_server_to_others
     nb="$T/nobody"
     mkdir -p "$nb/home" "$nb/run" "$nb/config/KestrunePrefs"
     chmod 700 "$nb/run"

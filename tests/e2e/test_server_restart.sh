@@ -8,6 +8,7 @@ per_server "$@"
 e2e_init "$1" 120
 
 start_xvfb
+use_paspy
 make_bundle tone
 write_prefs_freq 4000
 start_program
