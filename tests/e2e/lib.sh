@@ -17,13 +17,21 @@ E2E_FAILED=0
 log() { printf '[%s] %s\n' "$(date +%H:%M:%S.%3N)" "$*" >&2; }
 
 # Sleeps in a way a signal cuts short: bash runs its traps only once a
-# foreground command ends, but at once during `wait`.
+# foreground command ends, but at once during `wait`. A long sleep says every
+# 20 s how long it still has to go, so that a driver is never long silent.
 NAP_PID=""
 nap() {
-    sleep "$1" &
-    NAP_PID=$!
-    wait "$NAP_PID" || true
-    NAP_PID=""
+    local left="$1" step
+    while :; do
+        step="$(awk -v l="$left" 'BEGIN { print (l > 20) ? 20 : l }')"
+        sleep "$step" &
+        NAP_PID=$!
+        wait "$NAP_PID" || true
+        NAP_PID=""
+        left="$(awk -v l="$left" -v s="$step" 'BEGIN { print l - s }')"
+        awk -v l="$left" 'BEGIN { exit !(l > 0.05) }' || break
+        log "waiting, $left s to go"
+    done
 }
 
 # Wall-clock time in seconds with fractions (the same clock as the event log).
