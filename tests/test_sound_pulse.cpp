@@ -167,9 +167,23 @@ protected:
         }));
     }
 
-    void PlayAndWait(Sound& s) {
+    // Waits until the recording RAW has grown by another MS milliseconds.
+    bool RecordingGoesOn(const fs::path& raw, int ms) {
+        std::error_code ec;
+        const auto from = fs::file_size(raw, ec);
+        return WaitFor([&] { return fs::file_size(raw, ec) >= from + 44100 * 2 * ms / 1000; });
+    }
+
+    // Plays once, then waits (bounded) until the recording RAW holds BURSTS
+    // bursts, the stream is gone and the recording has gone on quietly after
+    // it: the next play can only make a burst of its own, however slow the
+    // machine is.
+    void PlayAndWait(Sound& s, const fs::path& raw, int bursts) {
         s.Play();
-        std::this_thread::sleep_for(400ms);  // 100 ms of tone, then quiet
+        ASSERT_TRUE(WaitFor([&] { return CountBursts(Slurp(raw), 44100) >= bursts; }))
+            << "play " << bursts << " never reached the sink";
+        ASSERT_TRUE(NoStreamLeft());
+        ASSERT_TRUE(RecordingGoesOn(raw, 200));
     }
 
     bool NoStreamLeft() {
@@ -197,9 +211,9 @@ TEST_F(PulseSound, EachPlayArrivesOnceThroughItsOwnStreamAndPlaysAgainAfterTheSe
     subscribe_ = Spawn({"pactl", "subscribe"}, {}, (dir_ / "events.txt").string());
     ASSERT_TRUE(WaitFor([&] { return CountOf(Pactl("list short clients"), "pactl") >= 2; }));
     StartRecording("first.raw");
-    for (int i = 0; i < 3; ++i) PlayAndWait(*tone);
+    for (int i = 1; i <= 3; ++i) ASSERT_NO_FATAL_FAILURE(PlayAndWait(*tone, dir_ / "first.raw", i));
     EXPECT_TRUE(NoStreamLeft()) << "every stream is closed once drained";
-    std::this_thread::sleep_for(200ms);
+    EXPECT_TRUE(RecordingGoesOn(dir_ / "first.raw", 200));  // time for a stray fourth burst to show
     Stop(parec_);
     Stop(subscribe_);
     EXPECT_EQ(CountBursts(Slurp(dir_ / "first.raw"), 44100), 3);
@@ -215,10 +229,9 @@ TEST_F(PulseSound, EachPlayArrivesOnceThroughItsOwnStreamAndPlaysAgainAfterTheSe
     std::this_thread::sleep_for(300ms);
     StartDaemon();
     StartRecording("second.raw");
-    PlayAndWait(*tone);
-    PlayAndWait(*tone);
+    for (int i = 1; i <= 2; ++i) ASSERT_NO_FATAL_FAILURE(PlayAndWait(*tone, dir_ / "second.raw", i));
     EXPECT_TRUE(NoStreamLeft());
-    std::this_thread::sleep_for(200ms);
+    EXPECT_TRUE(RecordingGoesOn(dir_ / "second.raw", 200));
     Stop(parec_);
     EXPECT_EQ(CountBursts(Slurp(dir_ / "second.raw"), 44100), 2);
 
