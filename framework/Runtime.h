@@ -11,7 +11,8 @@
 
 // Starts the runtime with the process's arguments, unchanged: creates the Qt
 // application, and makes SIGTERM and SIGINT quit the application as Quit does
-// (exit status 0). With no display to connect to (DISPLAY unset, or naming an
+// (exit status 0), and ignores SIGXFSZ, so that a write past the file-size
+// limit fails rather than ending the process. With no display to connect to (DISPLAY unset, or naming an
 // X server that cannot be reached) it says in one line on standard error that
 // a desktop session is needed and ends the process with status 2, rather than
 // letting Qt abort. Qt's display-less platforms (offscreen, minimal, ...)
