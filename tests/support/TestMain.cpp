@@ -32,22 +32,32 @@ void RemovePrivateRoot() {
 
 void Set(const char* name, const std::filesystem::path& value) { ::setenv(name, value.c_str(), 1); }
 
+std::filesystem::path MakePrivateRoot(const char* pattern) {
+    std::string tmpl = pattern;
+    if (!::mkdtemp(tmpl.data())) {  // the folder is the user's alone (0700)
+        std::perror("kestrune tests: mkdtemp");
+        std::exit(2);
+    }
+    g_privateRoot = tmpl;
+    g_rootOwner = ::getpid();
+    std::atexit(RemovePrivateRoot);
+    return g_privateRoot;
+}
+
 // Everything a test, the program it starts or a library under them would
 // write for the user (preferences, Qt's runtime folder, the sound client's
 // cookie and runtime files) goes into a temporary folder that is removed at
 // exit: HOME, the XDG folders and the sound client's settings point there,
 // and the session bus address points at nothing.
 void UsePrivateHome() {
-    if (const char* inherited = std::getenv("KESTRUNE_TEST_ROOT"); inherited && *inherited) return;
-    char tmpl[] = "/tmp/kestrune-test.XXXXXX";
-    if (!::mkdtemp(tmpl)) {
-        std::perror("kestrune tests: mkdtemp");
-        std::exit(2);
+    if (const char* inherited = std::getenv("KESTRUNE_TEST_ROOT"); inherited && *inherited) {
+        // A child that a test starts as another user gets no runtime folder
+        // from its parent: it makes one of its own, so that Qt does not
+        // make one in /tmp.
+        if (!std::getenv("XDG_RUNTIME_DIR")) Set("XDG_RUNTIME_DIR", MakePrivateRoot("/tmp/kestrune-test-run.XXXXXX"));
+        return;
     }
-    const std::filesystem::path root = tmpl;
-    g_privateRoot = root;
-    g_rootOwner = ::getpid();
-    std::atexit(RemovePrivateRoot);
+    const std::filesystem::path root = MakePrivateRoot("/tmp/kestrune-test.XXXXXX");
 
     for (const char* sub : {"home", "config", "cache", "data", "state"})
         std::filesystem::create_directory(root / sub);
