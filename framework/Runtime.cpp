@@ -123,9 +123,31 @@ bool ConnectUnix(const std::string& path, bool abstract) {
 // Opens the X display the way Qt's xcb platform will, and closes it again.
 bool XDisplayOpens(const std::string& display, std::string* why) {
 #if defined(KESTRUNE_HAVE_XCB)
+    // libxcb writes a server's refusal (its reason, such as "Authorization
+    // required") straight to standard error: it is caught here and told in
+    // the one line.
+    int caught[2] = {-1, -1};
+    const int savedErr = ::dup(2);
+    if (savedErr >= 0 && ::pipe2(caught, O_CLOEXEC | O_NONBLOCK) == 0) ::dup2(caught[1], 2);
     int screen = 0;
     xcb_connection_t* c = xcb_connect(display.c_str(), &screen);
     const int error = xcb_connection_has_error(c);
+    std::string refusal;
+    if (savedErr >= 0) {
+        ::dup2(savedErr, 2);
+        ::close(savedErr);
+    }
+    if (caught[0] >= 0) {
+        ::close(caught[1]);
+        char buf[512];
+        ssize_t n;
+        while ((n = ::read(caught[0], buf, sizeof buf)) > 0) refusal.append(buf, static_cast<size_t>(n));
+        ::close(caught[0]);
+        for (char& ch : refusal)
+            if (ch == '\n' || ch == '\r') ch = ' ';
+        while (!refusal.empty() && refusal.back() == ' ') refusal.pop_back();
+        while (!refusal.empty() && refusal.front() == ' ') refusal.erase(0, 1);
+    }
     bool ok = false;
     if (error == 0) {
         const xcb_setup_t* setup = xcb_get_setup(c);
@@ -135,6 +157,8 @@ bool XDisplayOpens(const std::string& display, std::string* why) {
     if (!ok && why) {
         if (error == 0 || error == XCB_CONN_CLOSED_INVALID_SCREEN)
             *why = "the display \"" + display + "\" has no screen " + std::to_string(screen);
+        else if (!refusal.empty())
+            *why = "the display \"" + display + "\" refused the connection: " + refusal;
         else
             *why = "cannot connect to the display \"" + display + "\"";
     }

@@ -380,3 +380,21 @@ window_gone() { ! xwininfo -id "$WID" 2>/dev/null | grep -q 'IsViewable'; }
 # Exit statuses of a crash: an abort (134) or a segmentation fault (139), or
 # any other death by a signal.
 no_crash() { [ "$1" -lt 128 ]; }
+
+# A second X server that admits only clients with its cookie (in
+# $T/server.xauth, which XAUTHORITY may name); sets AUTH_DISPLAY.
+start_xvfb_auth() {
+    local cookie; cookie="$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')"
+    xauth -f "$T/server.xauth" add :0 MIT-MAGIC-COOKIE-1 "$cookie" 2>/dev/null
+    rm -f "$T/auth-display"
+    setsid Xvfb -displayfd 3 -nolisten tcp -noreset -auth "$T/server.xauth" -screen 0 640x480x24 \
+        3>"$T/auth-display" >"$T/xvfb-auth.out" 2>"$T/xvfb-auth.err" </dev/null &
+    E2E_PIDS+=("$!")
+    wait_for 15 test -s "$T/auth-display" || fail "the second Xvfb did not start"
+    AUTH_DISPLAY=":$(head -n1 "$T/auth-display")"
+    # xauth looks entries up by display number: the cookie under the real one.
+    xauth -f "$T/server.xauth" add "$AUTH_DISPLAY" MIT-MAGIC-COOKIE-1 "$cookie" 2>/dev/null
+    wait_for 10 env XAUTHORITY="$T/server.xauth" xdpyinfo -display "$AUTH_DISPLAY" >/dev/null \
+        || fail "the second Xvfb does not answer"
+    log "Xvfb with a cookie on $AUTH_DISPLAY"
+}
