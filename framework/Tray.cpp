@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #if defined(KESTRUNE_HAVE_XCB)
+#include <QAbstractNativeEventFilter>
 #include <QGuiApplication>
 #include <xcb/xcb.h>
 
@@ -20,8 +21,11 @@
 
 namespace {
 
-// How often the tray is looked for: one round trip to the display server.
-constexpr int kWatchMs = 2000;
+// A tray host announces itself on X11 (a MANAGER message to the root
+// window), which the watch hears at once; the slow timer is there for the
+// trays that do not (a StatusNotifier host on the session bus) and as a
+// safeguard. A look costs one or two round trips to the display server.
+constexpr int kWatchMs = 10000;
 
 // Plain pointers, freed by TrayShutdown: nothing of Qt is left for the
 // static destructors.
@@ -32,6 +36,8 @@ struct TrayState {
     unsigned long host = 0;  // the X11 tray window the icon was last given to
 #if defined(KESTRUNE_HAVE_XCB)
     xcb_atom_t selection = XCB_ATOM_NONE;
+    xcb_atom_t manager = XCB_ATOM_NONE;
+    QAbstractNativeEventFilter* announcements = nullptr;
 #endif
 };
 TrayState* g_tray = nullptr;
@@ -50,6 +56,17 @@ QIcon AppIcon() {
     return QApplication::style()->standardIcon(QStyle::SP_MediaVolume);
 }
 
+#if defined(KESTRUNE_HAVE_XCB)
+xcb_atom_t InternAtom(xcb_connection_t* c, const std::string& name) {
+    xcb_intern_atom_reply_t* atom =
+        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, static_cast<uint16_t>(name.size()), name.c_str()), nullptr);
+    if (!atom) return XCB_ATOM_NONE;
+    const xcb_atom_t value = atom->atom;
+    std::free(atom);
+    return value;
+}
+#endif
+
 // The window that owns the system-tray selection of the display's default
 // screen (_NET_SYSTEM_TRAY_S<screen>), 0 when there is none or the platform
 // is not X11.
@@ -63,12 +80,9 @@ unsigned long TrayHostWindow() {
         int display = 0, screen = 0;
         if (!xcb_parse_display(nullptr, &host, &display, &screen)) screen = 0;
         std::free(host);
-        const std::string name = "_NET_SYSTEM_TRAY_S" + std::to_string(screen);
-        xcb_intern_atom_reply_t* atom =
-            xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, static_cast<uint16_t>(name.size()), name.c_str()), nullptr);
-        if (!atom) return 0;
-        g_tray->selection = atom->atom;
-        std::free(atom);
+        g_tray->selection = InternAtom(c, "_NET_SYSTEM_TRAY_S" + std::to_string(screen));
+        g_tray->manager = InternAtom(c, "MANAGER");
+        if (g_tray->selection == XCB_ATOM_NONE) return 0;
     }
     xcb_get_selection_owner_reply_t* owner =
         xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, g_tray->selection), nullptr);
@@ -117,6 +131,24 @@ void Watch() {
     g_tray->host = host;
 }
 
+#if defined(KESTRUNE_HAVE_XCB)
+// Hears a new tray host's announcement: a MANAGER client message for the
+// tray selection.
+class TrayAnnouncements : public QAbstractNativeEventFilter {
+public:
+    bool nativeEventFilter(const QByteArray& type, void* message, qintptr*) override {
+        if (!g_tray || type != "xcb_generic_event_t") return false;
+        const auto* event = static_cast<const xcb_generic_event_t*>(message);
+        if ((event->response_type & 0x7f) != XCB_CLIENT_MESSAGE) return false;
+        const auto* cm = static_cast<const xcb_client_message_event_t*>(message);
+        if (cm->type == g_tray->manager && g_tray->manager != XCB_ATOM_NONE &&
+            cm->data.data32[1] == g_tray->selection)
+            QTimer::singleShot(0, g_tray->watch, &Watch);
+        return false;
+    }
+};
+#endif
+
 }  // namespace
 
 void TrayShowMenuBar(const Ref<MenuBar>& bar) {
@@ -133,6 +165,10 @@ void TrayShowMenuBar(const Ref<MenuBar>& bar) {
         g_tray->watch->setInterval(kWatchMs);
         QObject::connect(g_tray->watch, &QTimer::timeout, g_tray->watch, &Watch);
         g_tray->watch->start();
+#if defined(KESTRUNE_HAVE_XCB)
+        g_tray->announcements = new TrayAnnouncements;
+        QCoreApplication::instance()->installNativeEventFilter(g_tray->announcements);
+#endif
     }
     FillMenu();
     Watch();
@@ -144,6 +180,12 @@ void TrayShutdown() {
     g_bar = nullptr;
     TrayState* tray = std::exchange(g_tray, nullptr);
     if (!tray) return;
+#if defined(KESTRUNE_HAVE_XCB)
+    if (tray->announcements) {
+        if (QCoreApplication::instance()) QCoreApplication::instance()->removeNativeEventFilter(tray->announcements);
+        delete tray->announcements;
+    }
+#endif
     delete tray->watch;
     delete tray->icon;
     delete tray->menu;
