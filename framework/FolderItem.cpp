@@ -49,6 +49,11 @@ bool FolderItem::IsFolder() const {
     return std::filesystem::is_directory(path_, ec);
 }
 
+bool FolderItem::IsEmptyFile() const {
+    std::error_code ec;
+    return std::filesystem::is_regular_file(path_, ec) && std::filesystem::file_size(path_, ec) == 0 && !ec;
+}
+
 void FolderItem::CreateAsFolder() const {
     std::error_code ec;
     if (!std::filesystem::create_directory(path_, ec) && ec)

@@ -25,6 +25,8 @@ public:
     // Whether the item exists on disk at the moment of asking.
     bool Exists() const;
     bool IsFolder() const;
+    // Whether the item is a regular file (a link is followed) of 0 bytes.
+    bool IsEmptyFile() const;
     // Creates the item as a folder; raises IOException when that fails.
     void CreateAsFolder() const;
 

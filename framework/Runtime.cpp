@@ -374,6 +374,12 @@ void RuntimeInit(int& argc, char** argv) {
     SetMainThread();
     if (QCoreApplication::instance()) return;
     EnsureHome();
+#if defined(Q_OS_UNIX)
+    // Past the file-size limit (ulimit -f) a write, or a shared-memory file
+    // that the sound library sizes, then fails with EFBIG instead of the
+    // kernel ending the process.
+    ::signal(SIGXFSZ, SIG_IGN);
+#endif
     std::string why;
     if (!RuntimeDisplayReachable(&why)) {
         RuntimeReport("a desktop session is needed (" + why + ")");

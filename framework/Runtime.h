@@ -13,7 +13,9 @@
 // opens any of the standard descriptors 0-2 that is closed on /dev/null;
 // makes SIGTERM, SIGINT and SIGHUP quit the application as Quit does (exit
 // status 0; one that comes before the event loop runs quits it as soon as it
-// starts); sets HOME from the password database when it is unset; and checks
+// starts); ignores SIGXFSZ, so that a write past the file-size limit fails
+// rather than ending the process; sets HOME from the password database when
+// it is unset; and checks
 // that the display opens. With no display Qt could open (DISPLAY unset, no
 // server, the connection refused, a screen the display does not have) it says
 // in one line on standard error that a desktop session is needed and ends the

@@ -1,9 +1,8 @@
 #include "Xml.h"
 
+#include "FileSave.h"
 #include "Runtime.h"
 
-#include <QFile>
-#include <QSaveFile>
 
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
@@ -413,7 +412,7 @@ void XmlDocument::LoadXml(const Ref<FolderItem>& file) {
 }
 
 void XmlDocument::SaveXml(const Ref<FolderItem>& file) {
-    const std::string path = NativePath(*CheckNil(file));
+    CheckNil(file);
     xmlDocPtr doc = tree_->doc;
     if (!xmlDocGetRootElement(doc)) throw XmlException("the document has no root element");
 
@@ -427,15 +426,7 @@ void XmlDocument::SaveXml(const Ref<FolderItem>& file) {
     const QByteArray bytes(reinterpret_cast<const char*>(text), size);
     xmlFree(text);
 
-    QSaveFile out(QFile::decodeName(path.c_str()));
-    if (!out.open(QIODevice::WriteOnly))
-        throw IOException("cannot write " + path + ": " + out.errorString().toStdString());
-    if (out.write(bytes) != bytes.size()) {
-        const std::string why = out.errorString().toStdString();
-        out.cancelWriting();
-        throw IOException("cannot write " + path + ": " + why);
-    }
-    if (!out.commit()) throw IOException("cannot write " + path + ": " + out.errorString().toStdString());
+    SaveFileWhole(file->Path(), bytes);
 }
 
 Ref<XmlNode> XmlDocument::CreateElement(const String& name) {

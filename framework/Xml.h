@@ -105,13 +105,13 @@ public:
     // stay valid but belong to the former content.
     void LoadXml(const Ref<FolderItem>& file);
 
-    // Writes the whole document to file, with an XML declaration, in UTF-8.
-    // The file is replaced atomically (a temporary file in the same folder is
-    // written, flushed and renamed over it): a failure or a crash at any
-    // moment leaves either the former file or the new one, whole. Raises
-    // NilObjectException for a nil file, XmlException when the document has
-    // no root element (it could not be loaded again) and IOException when the
-    // file cannot be written.
+    // Writes the whole document to file, with an XML declaration, in UTF-8,
+    // through SaveFileWhole (FileSave.h): a failure, a full disk or a crash at
+    // any moment leaves either the former file or the new one, whole, and no
+    // temporary file; a folder that takes no new file gets the file written
+    // in place. Raises NilObjectException for a nil file, XmlException when
+    // the document has no root element (it could not be loaded again) and
+    // IOException when the file cannot be written.
     void SaveXml(const Ref<FolderItem>& file);
 
     // A new element named name, not yet in the tree. InvalidArgumentException

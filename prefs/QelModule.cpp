@@ -33,7 +33,9 @@ bool InnitiatePrefs() {
 
         prefsFile = prefsFolder->Child(QStringLiteral("Kestrune_prefs.xml"));
 
-        if (prefsFile->Exists()) {
+        // A 0-byte file holds nothing to lose, and only a failed save makes
+        // one: it counts as missing, so the next save writes a whole file.
+        if (prefsFile->Exists() && !prefsFile->IsEmptyFile()) {
             prefsXML->LoadXml(prefsFile);
         } else {
             Ref<XmlNode> root = prefsXML->AppendChild(prefsXML->CreateElement(QStringLiteral("Kestrune")));

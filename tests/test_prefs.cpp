@@ -19,6 +19,8 @@
 #include <unistd.h>
 
 #include "QelModule.h"
+#include "FileSizeLimit.h"
+#include "Rerun.h"
 #include "SpecialFolder.h"
 #include "Xml.h"
 
@@ -225,7 +227,6 @@ TEST_F(PrefsTest, BrokenOrHostileFilesGiveEmptyReadsAndAreNeverRewritten) {
     const std::vector<BadFile> files = {
         {"malformed", [](const QString& p) { WriteBytes(p, "<Kestrune><freq>9000</frq></Kestrune>"); }},
         {"truncated", [](const QString& p) { WriteBytes(p, "<?xml version=\"1.0\"?>\n<Kestrune><freq>90"); }},
-        {"empty", [](const QString& p) { WriteBytes(p, ""); }},
         {"binary",
          [](const QString& p) {
              QByteArray bytes;
@@ -320,17 +321,111 @@ TEST_F(PrefsTest, WhenASaveFailsDuringAWriteTheChangeStaysInMemory) {
     SetPrefsValue("freq", "9000");
     EXPECT_EQ(GetPrefsValue("freq"), "9000");
     EXPECT_TRUE(QFileInfo(PrefsPath() + "/inside").isDir());
+}
 
-    if (::geteuid() == 0) return;  // the rest needs permissions to bite
+TEST_F(PrefsTest, AnEmptyFileCountsAsMissingAndTheNextChoiceIsKept) {
+    // What a save that failed on a full disk used to leave behind.
+    WritePrefs("");
+    EXPECT_TRUE(InnitiatePrefs());
+    EXPECT_EQ(RenderPrefs(), "Kestrune()");  // written whole at once
+    EXPECT_EQ(GetPrefsValue("freq"), "");
+    SetPrefsValue("freq", "4000");
+    EXPECT_EQ(RenderPrefs(), "Kestrune(freq(\"4000\"))");
+    ResetForTesting();  // the next run
+    EXPECT_EQ(GetPrefsValue("freq"), "4000");
+
+    // Through a link, the file that it names is written and the link stays.
     ResetForTesting();
-    QDir(PrefsPath()).removeRecursively();
-    const QByteArray before = "<Kestrune><freq>4000</freq></Kestrune>";
-    WritePrefs(before);
-    ASSERT_EQ(::chmod(QFile::encodeName(Folder()).constData(), 0500), 0);
-    SetPrefsValue("freq", "19000");
-    EXPECT_EQ(GetPrefsValue("freq"), "19000");
-    ::chmod(QFile::encodeName(Folder()).constData(), 0700);
+    ASSERT_TRUE(QFile::remove(PrefsPath()));
+    WriteBytes(tmp_.filePath("elsewhere.xml"), "");
+    ASSERT_TRUE(QFile::link(tmp_.filePath("elsewhere.xml"), PrefsPath()));
+    SetPrefsValue("freq", "9000");
+    EXPECT_TRUE(QFileInfo(PrefsPath()).isSymLink());
+    EXPECT_EQ(RenderPrefs(), "Kestrune(freq(\"9000\"))");
+}
+
+namespace {
+
+struct LockedFolderCase {
+    const char* name;
+    QByteArray content;
+    mode_t fileMode;
+    QString afterWrite;  // the file after freq is set to 9000; empty: unchanged
+};
+
+}  // namespace
+
+TEST_F(PrefsTest, AFolderThatTakesNoNewFileStillKeepsChoicesInAWritableFile) {
+    if (::geteuid() == 0) return RerunAsNobody();
+    const QByteArray stored = "<Kestrune><freq>4000</freq></Kestrune>";
+    const std::vector<LockedFolderCase> cases = {
+        {"writable file", stored, 0600, "Kestrune(freq(\"9000\"))"},
+        {"writable empty file", "", 0600, "Kestrune(freq(\"9000\"))"},
+        {"read-only file", stored, 0400, ""},
+    };
+    const QByteArray folder = QFile::encodeName(Folder());
+    for (const LockedFolderCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        ResetForTesting();
+        ::chmod(folder.constData(), 0700);
+        QFile::remove(PrefsPath());
+        WritePrefs(c.content);
+        ASSERT_EQ(::chmod(QFile::encodeName(PrefsPath()).constData(), c.fileMode), 0);
+        ASSERT_EQ(::chmod(folder.constData(), 0500), 0);
+        SetPrefsValue("freq", "9000");
+        if (c.afterWrite.isEmpty()) {
+            EXPECT_EQ(PrefsBytes(), c.content);
+            EXPECT_EQ(GetPrefsValue("freq"), "9000");  // kept in memory
+        } else {
+            EXPECT_EQ(RenderPrefs(), c.afterWrite);
+        }
+        EXPECT_EQ(QDir(Folder()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                  QStringList{"Kestrune_prefs.xml"});
+    }
+    ::chmod(folder.constData(), 0700);
+}
+
+TEST_F(PrefsTest, PastTheFileSizeLimitAChoiceLivesInMemoryAndTheFileStaysWhole) {
+    SetPrefsValue("freq", "4000");
+    const QByteArray before = PrefsBytes();
+    {
+        FileSizeLimit limit(static_cast<rlim_t>(before.size()));  // the next save is one byte longer
+        SetPrefsValue("freq", "59000");
+        EXPECT_EQ(GetPrefsValue("freq"), "59000");
+        EXPECT_EQ(PrefsBytes(), before);
+        EXPECT_EQ(QDir(Folder()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                  QStringList{"Kestrune_prefs.xml"});
+    }
+    SetPrefsValue("freq", "59000");
+    EXPECT_EQ(RenderPrefs(), "Kestrune(freq(\"59000\"))");
+}
+
+TEST_F(PrefsTest, OnAFullDiskAChoiceLivesInMemoryAndTheFileStaysWhole) {
+    const QString disk = SmallTmpfs();
+    if (disk.isEmpty()) return RerunInSmallTmpfs(64, 64);
+    config_ = disk + "/config";
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(config_));
+
+    SetPrefsValue("freq", "4000");
+    const QByteArray before = PrefsBytes();
+    ASSERT_FALSE(before.isEmpty());
+    {
+        QFile filler(disk + "/filler");
+        ASSERT_TRUE(filler.open(QIODevice::WriteOnly));
+        const QByteArray page(4096, 'f');
+        while (filler.write(page) == page.size() && filler.flush()) {
+        }
+    }
+    SetPrefsValue("freq", "9000");
+    SetPrefsValue("other", "1");
+    EXPECT_EQ(GetPrefsValue("freq"), "9000");
     EXPECT_EQ(PrefsBytes(), before);
+    EXPECT_EQ(QDir(Folder()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+              QStringList{"Kestrune_prefs.xml"});
+
+    ASSERT_TRUE(QFile::remove(disk + "/filler"));
+    SetPrefsValue("freq", "14000");
+    EXPECT_EQ(RenderPrefs(), "Kestrune(freq(\"14000\"),other(\"1\"))");
 }
 
 TEST_F(PrefsTest, WhenTheNewFileCannotBeSavedOpeningFailsAndValuesLiveInMemory) {

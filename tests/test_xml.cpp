@@ -9,11 +9,21 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include "FileSave.h"
+#include "FileSizeLimit.h"
+#include "Rerun.h"
 #include "Runtime.h"
 #include "Xml.h"
 
@@ -48,6 +58,12 @@ Ref<XmlDocument> SmallDocument() {
     Ref<XmlNode> freq = root->AppendChild(doc->CreateElement("freq"));
     freq->AppendChildNoResult(doc->CreateTextNode("29000"));
     return doc;
+}
+
+void WriteBytesTo(const QString& path, const QByteArray& content) {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    ASSERT_EQ(f.write(content), content.size());
 }
 
 String FirstText(const Ref<XmlNode>& context, const String& query) {
@@ -358,18 +374,300 @@ TEST_F(XmlTest, FailedSaveRaisesAndLeavesTheOldFileUntouched) {
     ASSERT_TRUE(QDir(dir_.path()).mkpath("taken.xml/inside"));
     EXPECT_THROW(doc->SaveXml(Item("taken.xml")), IOException);
     EXPECT_TRUE(QFileInfo(dir_.filePath("taken.xml/inside")).isDir());
-    // The folder holding the file cannot be written (not for root, who can).
-    const QByteArray before = "<Kestrune><freq>9000</freq></Kestrune>";
-    ASSERT_TRUE(QDir(dir_.path()).mkdir("locked"));
-    Write("locked/prefs.xml", before);
-    if (::geteuid() != 0) {
-        ASSERT_EQ(::chmod(QFile::encodeName(dir_.filePath("locked")).constData(), 0500), 0);
-        EXPECT_THROW(doc->SaveXml(Item("locked/prefs.xml")), IOException);
-        ::chmod(QFile::encodeName(dir_.filePath("locked")).constData(), 0700);
-        EXPECT_EQ(Read("locked/prefs.xml"), before);
-        EXPECT_EQ(QDir(dir_.filePath("locked")).entryList(QDir::Files), QStringList{"prefs.xml"});
-    }
     EXPECT_THROW(doc->SaveXml(Ref<FolderItem>()), NilObjectException);
+    EXPECT_EQ(Entries(), QStringList{"taken.xml"});
+}
+
+TEST_F(XmlTest, AReplacedFileKeepsItsPermissionsAndALinkKeepsNamingIt) {
+    Write("real.xml", "<Kestrune/>");
+    ASSERT_EQ(::chmod(QFile::encodeName(dir_.filePath("real.xml")).constData(), 0640), 0);
+    ASSERT_TRUE(QFile::link("real.xml", dir_.filePath("link.xml")));
+    SmallDocument()->SaveXml(Item("link.xml"));
+    EXPECT_TRUE(QFileInfo(dir_.filePath("link.xml")).isSymLink());
+    EXPECT_TRUE(Read("real.xml").contains("<freq>29000</freq>"));
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(dir_.filePath("real.xml")).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(Entries(), (QStringList{"link.xml", "real.xml"}));
+}
+
+namespace {
+
+// <Kestrune><pad>xxx...</pad></Kestrune>: a document of about size bytes.
+Ref<XmlDocument> DocumentOfSize(int size) {
+    Ref<XmlDocument> doc(new XmlDocument);
+    Ref<XmlNode> root = doc->AppendChild(doc->CreateElement("Kestrune"));
+    Ref<XmlNode> pad = root->AppendChild(doc->CreateElement("pad"));
+    pad->AppendChildNoResult(doc->CreateTextNode(QString(size, QChar('x'))));
+    return doc;
+}
+
+
+// Runs a case with unnamed temporary files (O_TMPFILE) and again with named
+// ones, as on filesystems that have no unnamed files.
+template <typename Case>
+void InBothTempModes(Case&& run) {
+    for (bool unnamed : {true, false}) {
+        SCOPED_TRACE(unnamed ? "unnamed temporary file" : "named temporary file");
+        SetUnnamedTempFilesForTesting(unnamed);
+        run();
+    }
+    SetUnnamedTempFilesForTesting(true);
+}
+
+const QByteArray kOldPrefs = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Kestrune><freq>4000</freq></Kestrune>\n";
+
+}  // namespace
+
+TEST_F(XmlTest, AFileSizeLimitFailsTheSaveAndTheProcessGoesOn) {
+    // SIGXFSZ would end the process: surviving the saves is part of the test.
+    InBothTempModes([&] {
+        Write("prefs.xml", kOldPrefs);
+        {
+            FileSizeLimit limit(100);  // the write is cut short, then refused
+            EXPECT_THROW(DocumentOfSize(2000)->SaveXml(Item("prefs.xml")), IOException);
+            EXPECT_THROW(DocumentOfSize(40)->SaveXml(Item("prefs.xml")), IOException);  // just over it
+        }
+        EXPECT_EQ(Read("prefs.xml"), kOldPrefs);
+        EXPECT_EQ(Entries(), QStringList{"prefs.xml"});
+        DocumentOfSize(2000)->SaveXml(Item("prefs.xml"));  // with the limit gone
+        EXPECT_GT(Read("prefs.xml").size(), 2000);
+    });
+}
+
+TEST_F(XmlTest, AFullDiskFailsTheSaveAndLeavesTheOldFileWhole) {
+    const QString disk = SmallTmpfs();
+    if (disk.isEmpty()) return RerunInSmallTmpfs(64, 16);
+
+    const QString prefs = disk + "/prefs.xml";
+    const Ref<FolderItem> file(new FolderItem(QFile::encodeName(prefs).toStdString()));
+    auto entries = [&] { return QDir(disk).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden); };
+    auto bytesOf = [](const QString& path) {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
+    };
+    // Fills the disk with one file, leaving about room bytes (whole pages).
+    auto fill = [&](qint64 room) {
+        QFile filler(disk + "/filler");
+        ASSERT_TRUE(filler.open(QIODevice::WriteOnly));
+        const QByteArray page(4096, 'f');
+        while (filler.write(page) == page.size() && filler.flush()) {
+        }
+        filler.close();
+        ASSERT_TRUE(filler.resize(std::max<qint64>(0, filler.size() - room)));
+    };
+    // Uses up the inodes with empty files.
+    auto useInodes = [&] {
+        for (int i = 0; i < 100; ++i) {
+            QFile f(disk + QString("/inode%1").arg(i));
+            if (!f.open(QIODevice::WriteOnly)) break;
+        }
+    };
+    auto clear = [&] {
+        for (const QString& name : entries())
+            if (name != "prefs.xml") QFile::remove(disk + "/" + name);
+    };
+
+    struct Fault {
+        const char* name;
+        std::function<void()> make;
+        int documentSize;
+    };
+    const std::vector<Fault> faults = {
+        {"no room at all", [&] { fill(0); }, 200},
+        {"room for part of the document", [&] { fill(8192); }, 20000},
+        {"no inode left", useInodes, 200},
+    };
+    InBothTempModes([&] {
+        for (const Fault& fault : faults) {
+            SCOPED_TRACE(fault.name);
+            clear();
+            WriteBytesTo(prefs, kOldPrefs);
+            fault.make();
+            const QStringList before = entries();
+            EXPECT_THROW(DocumentOfSize(fault.documentSize)->SaveXml(file), IOException);
+            EXPECT_EQ(bytesOf(prefs), kOldPrefs);
+            EXPECT_EQ(entries(), before);  // no temporary file left
+            clear();
+            DocumentOfSize(fault.documentSize)->SaveXml(file);  // room again
+            EXPECT_GT(bytesOf(prefs).size(), fault.documentSize);
+            EXPECT_EQ(entries(), QStringList{"prefs.xml"});
+        }
+    });
+}
+
+TEST_F(XmlTest, AReadOnlyMountWithAWritableFileBoundInIsWrittenInPlaceAndAFullDiskLeavesItWhole) {
+    // As in a container: the folder is a read-only mount (EROFS), the file a
+    // writable bind mount inside it.
+    const QString disk = SmallTmpfs();
+    if (disk.isEmpty()) return RerunInSmallTmpfs(64, 64);
+    const QString folder = disk + "/folder";
+    const QString prefs = folder + "/prefs.xml";
+    ASSERT_TRUE(QDir().mkdir(folder));
+    WriteBytesTo(prefs, kOldPrefs);
+    const QByteArray f = QFile::encodeName(folder), p = QFile::encodeName(prefs);
+    ASSERT_EQ(::mount(f.constData(), f.constData(), nullptr, MS_BIND, nullptr), 0) << std::strerror(errno);
+    ASSERT_EQ(::mount(nullptr, f.constData(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
+    ASSERT_EQ(::mount(p.constData(), p.constData(), nullptr, MS_BIND, nullptr), 0) << std::strerror(errno);
+    ASSERT_EQ(::mount(nullptr, p.constData(), nullptr, MS_REMOUNT | MS_BIND, nullptr), 0) << std::strerror(errno);
+    ASSERT_FALSE(QFile(folder + "/probe").open(QIODevice::WriteOnly));
+
+    const Ref<FolderItem> file(new FolderItem(p.toStdString()));
+    auto bytesOf = [&] {
+        QFile in(prefs);
+        return in.open(QIODevice::ReadOnly) ? in.readAll() : QByteArray("<unreadable>");
+    };
+    auto expected = [&](const Ref<XmlDocument>& doc) {
+        doc->SaveXml(Item("expected.xml"));
+        return Read("expected.xml");
+    };
+    InBothTempModes([&] {
+        Ref<XmlDocument> longer = DocumentOfSize(6000);
+        longer->SaveXml(file);
+        EXPECT_EQ(bytesOf(), expected(longer));
+        Ref<XmlDocument> shorter = DocumentOfSize(10);
+        shorter->SaveXml(file);
+        EXPECT_EQ(bytesOf(), expected(shorter));
+
+        // The disk full: a longer document finds no room and the file stays
+        // whole; a shorter one fits in the room the file already has.
+        {
+            QFile filler(disk + "/filler");
+            ASSERT_TRUE(filler.open(QIODevice::WriteOnly));
+            const QByteArray page(4096, 'f');
+            while (filler.write(page) == page.size() && filler.flush()) {
+            }
+        }
+        const QByteArray before = bytesOf();
+        EXPECT_THROW(DocumentOfSize(20000)->SaveXml(file), IOException);
+        EXPECT_EQ(bytesOf(), before);
+        Ref<XmlDocument> shortest = DocumentOfSize(1);
+        shortest->SaveXml(file);
+        ASSERT_TRUE(QFile::remove(disk + "/filler"));
+        EXPECT_EQ(bytesOf(), expected(shortest));
+        EXPECT_EQ(QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                  QStringList{"prefs.xml"});
+    });
+}
+
+namespace {
+
+struct InPlaceCase {
+    const char* name;
+    mode_t fileMode;        // 0: no file
+    int documentSize;       // of the new document; the old file is kOldPrefs
+    rlim_t sizeLimit;       // RLIM_INFINITY: none
+    bool saved;             // the new document reaches the file
+};
+
+}  // namespace
+
+TEST_F(XmlTest, AFolderThatTakesNoNewFileGetsAWritableFileWrittenInPlace) {
+    if (::geteuid() == 0) return RerunAsNobody();
+    const std::vector<InPlaceCase> cases = {
+        {"longer content", 0600, 500, RLIM_INFINITY, true},
+        {"shorter content", 0600, 1, RLIM_INFINITY, true},
+        {"read-only file", 0400, 500, RLIM_INFINITY, false},
+        {"no file", 0, 500, RLIM_INFINITY, false},
+        {"longer than the file-size limit", 0600, 500, 300, false},
+    };
+    const QString locked = dir_.filePath("locked");
+    const QByteArray lockedPath = QFile::encodeName(locked);
+    InBothTempModes([&] {
+        for (const InPlaceCase& c : cases) {
+            SCOPED_TRACE(c.name);
+            QDir(locked).removeRecursively();
+            ASSERT_TRUE(QDir().mkdir(locked));
+            if (c.fileMode) {
+                Write("locked/prefs.xml", kOldPrefs);
+                ASSERT_EQ(::chmod(QFile::encodeName(locked + "/prefs.xml").constData(), c.fileMode), 0);
+            }
+            ASSERT_EQ(::chmod(lockedPath.constData(), 0500), 0);
+            Ref<XmlDocument> doc = DocumentOfSize(c.documentSize);
+            if (c.saved) {
+                doc->SaveXml(Item("locked/prefs.xml"));
+            } else {
+                FileSizeLimit limit(c.sizeLimit);
+                EXPECT_THROW(doc->SaveXml(Item("locked/prefs.xml")), IOException);
+            }
+            ::chmod(lockedPath.constData(), 0700);
+            const QStringList inFolder = QDir(locked).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+            if (!c.fileMode) {
+                EXPECT_TRUE(inFolder.isEmpty());
+                continue;
+            }
+            EXPECT_EQ(inFolder, QStringList{"prefs.xml"});
+            if (!c.saved) {
+                EXPECT_EQ(Read("locked/prefs.xml"), kOldPrefs);
+                continue;
+            }
+            doc->SaveXml(Item("expected.xml"));  // what a save into a writable folder writes
+            EXPECT_EQ(Read("locked/prefs.xml"), Read("expected.xml"));
+        }
+    });
+    // A folder that takes new files does not replace a file that is read-only.
+    Write("readonly.xml", kOldPrefs);
+    ASSERT_EQ(::chmod(QFile::encodeName(dir_.filePath("readonly.xml")).constData(), 0400), 0);
+    EXPECT_THROW(SmallDocument()->SaveXml(Item("readonly.xml")), IOException);
+    EXPECT_EQ(Read("readonly.xml"), kOldPrefs);
+}
+
+namespace {
+
+struct Leftover {
+    const char* name;
+    QByteArray content;
+    int ageSeconds;
+    bool removed;
+    bool locked = false;   // a save in progress holds it
+    bool symlink = false;
+};
+
+}  // namespace
+
+TEST_F(XmlTest, LeftoversOfKilledSavesAreRemovedAtTheNextSave) {
+    const int old = static_cast<int>(kAbandonedTempAge.count()) + 60;
+    const std::vector<Leftover> leftovers = {
+        {"prefs.xml.AbCdEf", kOldPrefs.left(30), old, true},
+        {"prefs.xml.qwerty", "", old, true},
+        {"prefs.xml.ZZZZZZ", kOldPrefs, old, true},
+        {"prefs.xml.Fresh", "<?xml", 0, false},            // five letters
+        {"prefs.xml.FreshY", "<?xml", 0, false},           // a save in another process may be writing it
+        {"prefs.xml.HeldXy", "<?xml", old, false, true},   // locked by a save in progress
+        {"prefs.xml.Abc123", "<?xml", old, false},         // not letters alone
+        {"prefs.xml.Abcdefg", "<?xml", old, false},        // seven letters
+        {"prefs.xml.NotXml", "my own notes", old, false},  // not what a save writes
+        {"prefs.xml.LinkIt", "", old, false, false, true},
+        {"other.xml.AbCdEf", "<?xml", old, false},
+        {"prefs.xml.bak", "<?xml", old, false},
+    };
+    std::vector<std::unique_ptr<QFile>> held;
+    for (const Leftover& l : leftovers) {
+        const QByteArray path = QFile::encodeName(dir_.filePath(l.name));
+        if (l.symlink) {
+            Write("target", "<?xml");
+            ASSERT_EQ(::symlink("target", path.constData()), 0);
+        } else {
+            Write(l.name, l.content);
+        }
+        const timespec times[2] = {{::time(nullptr) - l.ageSeconds, 0}, {::time(nullptr) - l.ageSeconds, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, path.constData(), times, AT_SYMLINK_NOFOLLOW), 0);
+        if (l.locked) {
+            held.push_back(std::make_unique<QFile>(dir_.filePath(l.name)));
+            ASSERT_TRUE(held.back()->open(QIODevice::ReadOnly));
+            ASSERT_EQ(::flock(held.back()->handle(), LOCK_EX), 0);
+        }
+    }
+    Write("prefs.xml", kOldPrefs);
+    InBothTempModes([&] {
+        SmallDocument()->SaveXml(Item("prefs.xml"));
+        for (const Leftover& l : leftovers)
+            EXPECT_EQ(QFileInfo::exists(dir_.filePath(l.name)) || QFileInfo(dir_.filePath(l.name)).isSymLink(),
+                      !l.removed)
+                << l.name;
+        EXPECT_TRUE(QFileInfo::exists(dir_.filePath("target")));
+        EXPECT_TRUE(Read("prefs.xml").contains("<freq>29000</freq>"));
+    });
 }
 
 TEST(XmlPlugin, BindingMakesTheClassesReady) {

@@ -398,3 +398,27 @@ start_xvfb_auth() {
         || fail "the second Xvfb does not answer"
     log "Xvfb with a cookie on $AUTH_DISPLAY"
 }
+
+# --- The interval popup, and the program under a wrapper command.
+
+# Picks row ROW of the interval popup (0: every 4 s ... 6: every 59 s) as a
+# user does: a click opens the list, the keys move to the row and take it.
+# The popup lies 334 px below the top of the 480x420 content, under the menu
+# bar, and 20 px high.
+choose_interval() { # choose_interval ROW
+    local row="$1" w h keys=(Home) i
+    read -r w h < <(window_size)
+    xdotool mousemove --window "$WID" 240 $(( h - 420 + 344 )) click 1
+    nap 0.5
+    for (( i = 0; i < row; i++ )); do keys+=(Down); done
+    xdotool key "${keys[@]}" Return
+    log "chose row $row of the interval popup"
+}
+
+# Like start_program, with the program run by a wrapper command that execs it
+# (setpriv, prlimit, unshare ...), so that prog_PID is the program's own.
+start_program_under() { # start_program_under WRAPPER...
+    PROG_START="$(now)"
+    start_bg prog "$@" "$PROG"
+    log "program started under $1 (pid $prog_PID)"
+}

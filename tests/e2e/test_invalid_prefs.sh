@@ -2,8 +2,9 @@
 # Stored values that name no interval, and unreadable files: the program runs
 # and plays every 29 seconds (no second play within 10 s, and the popup shows
 # what it shows for a stored 29000); the value is replaced by 29000, except in
-# a malformed file, which is left byte for byte as it was. A fraction is
-# dropped, not rounded: 4000.9 selects the 4-second row.
+# a malformed file, which is left byte for byte as it was. A 0-byte file counts
+# as missing and is written anew with 29000. A fraction is dropped, not
+# rounded: 4000.9 selects the 4-second row.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 e2e_init "$1" 400
@@ -67,6 +68,6 @@ run_case truncated    4000  "$(xml 4000.9)"
 run_case unclosed     same  '<?xml version="1.0" encoding="UTF-8"?>
 <Kestrune><freq>4000</freq>
 '
-run_case empty_file   same  ''
+run_case empty_file   29000 ''
 run_case not_xml      same  'freq=4000'
 log "passed"
