@@ -1,5 +1,6 @@
 #include "Canvas.h"
 
+#include <QPaintEngine>
 #include <QPainter>
 #include <QWidget>
 
@@ -14,7 +15,15 @@ protected:
         QPainter painter(this);
         if (!owner_->transparent_ && owner_->eraseBackground_)
             painter.fillRect(rect(), palette().color(QPalette::Window));
-        if (owner_->backdrop_) painter.drawPixmap(0, 0, owner_->backdrop_->Pixmap());
+        if (owner_->backdrop_) {
+            // The pixel ratio of what is painted on: the window's backing
+            // store, or the image a grab or render paints into. At a
+            // fractional ratio the double-resolution pixmap is scaled down.
+            const QPaintDevice* target = painter.paintEngine()->paintDevice();
+            painter.setRenderHint(QPainter::SmoothPixmapTransform);
+            const qreal ratio = target ? target->devicePixelRatioF() : devicePixelRatioF();
+            painter.drawPixmap(0, 0, owner_->backdrop_->Pixmap(ratio));
+        }
     }
 
 private:

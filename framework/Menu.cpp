@@ -168,36 +168,84 @@ struct MenuQt {
         Refresh(a, item);
     }
 
-    // A QMenu for a menu item, its children as actions and submenus.
-    static QMenu* MakeMenu(MenuItem& menuItem, QWidget* parent) {
-        auto* menu = new QMenu(menuItem.text_, parent);
-        Track(menu->menuAction(), menuItem);
-        std::vector<std::pair<QPointer<QAction>, Ref<MenuItem>>> entries;
-        for (const Ref<MenuItem>& child : menuItem.children_) {
-            MenuItem& item = *child;
-            if (!item.children_.empty()) {
-                menu->addMenu(MakeMenu(item, menu));
-                continue;
-            }
-            QAction* a = menu->addAction(item.text_);
-            if (item.ClassOf().IsA(QuitMenuItem::Class()))
-                a->setMenuRole(QAction::QuitRole);
-            else if (item.ClassOf().IsA(AppleMenuItem::Class()))
-                a->setMenuRole(QAction::AboutRole);
-            else
-                a->setMenuRole(QAction::NoRole);
-            Ref<MenuItem> keep = child;
-            QObject::connect(a, &QAction::triggered, a, [keep] { RuntimeRaiseEvent([&] { keep->Choose(); }); });
-            Track(a, item);
-            entries.emplace_back(a, child);
-        }
-        // Enabling depends on the moment (menu handlers, the focused widget):
-        // ask again each time the menu opens.
+    using Entries = std::vector<std::pair<QPointer<QAction>, Ref<MenuItem>>>;
+
+    // An action for a leaf item, appended to menu.
+    static void AddAction(QMenu* menu, const Ref<MenuItem>& child, Entries& entries) {
+        MenuItem& item = *child;
+        QAction* a = menu->addAction(item.text_);
+        if (item.ClassOf().IsA(QuitMenuItem::Class()))
+            a->setMenuRole(QAction::QuitRole);
+        else if (item.ClassOf().IsA(AppleMenuItem::Class()))
+            a->setMenuRole(QAction::AboutRole);
+        else
+            a->setMenuRole(QAction::NoRole);
+        Ref<MenuItem> keep = child;
+        QObject::connect(a, &QAction::triggered, a, [keep] { RuntimeRaiseEvent([&] { keep->Choose(); }); });
+        Track(a, item);
+        entries.emplace_back(a, child);
+    }
+
+    // Enabling depends on the moment (menu handlers, the focused widget):
+    // ask again each time the menu opens.
+    static void RefreshOnShow(QMenu* menu, Entries entries) {
         QObject::connect(menu, &QMenu::aboutToShow, menu, [entries] {
             for (const auto& [action, item] : entries)
                 if (action) action->setEnabled(item->EnabledNow());
         });
+    }
+
+    // A QMenu for a menu item, its children as actions and submenus.
+    static QMenu* MakeMenu(MenuItem& menuItem, QWidget* parent) {
+        auto* menu = new QMenu(menuItem.text_, parent);
+        Track(menu->menuAction(), menuItem);
+        Entries entries;
+        for (const Ref<MenuItem>& child : menuItem.children_) {
+            if (!child->children_.empty()) {
+                menu->addMenu(MakeMenu(*child, menu));
+                continue;
+            }
+            AddAction(menu, child, entries);
+        }
+        RefreshOnShow(menu, std::move(entries));
         return menu;
+    }
+
+    // The leaf items below item, depth first, in order. An entry directly on
+    // a bar is a menu even when it is empty.
+    static void Leaves(const MenuItem& item, std::vector<Ref<MenuItem>>& out) {
+        const bool bar = item.ClassOf().IsA(MenuBar::Class());
+        for (const Ref<MenuItem>& child : item.children_) {
+            if (child->children_.empty() && !bar)
+                out.push_back(child);
+            else
+                Leaves(*child, out);
+        }
+    }
+
+    // The items that can act with no window in front, flat: About first,
+    // Quit last after a separator, the others between. Editing items (they
+    // act on a focused widget) and separators are left out.
+    static void AddTrayItems(const MenuItem& bar, QMenu* menu) {
+        std::vector<Ref<MenuItem>> leaves;
+        Leaves(bar, leaves);
+        std::vector<Ref<MenuItem>> about, quit, other;
+        for (const Ref<MenuItem>& item : leaves) {
+            if (item->IsSeparator() || EditCommandFor(item->name_) != EditCommand::None) continue;
+            if (item->ClassOf().IsA(AppleMenuItem::Class()))
+                about.push_back(item);
+            else if (item->ClassOf().IsA(QuitMenuItem::Class()))
+                quit.push_back(item);
+            else
+                other.push_back(item);
+        }
+        Entries entries;
+        for (const auto* group : {&about, &other, &quit}) {
+            if (group->empty()) continue;
+            if (group == &quit && !entries.empty()) menu->addSeparator();
+            for (const Ref<MenuItem>& item : *group) AddAction(menu, item, entries);
+        }
+        RefreshOnShow(menu, std::move(entries));
     }
 
     static void AddMenus(const MenuItem& bar, QWidget* owner, const std::function<void(QMenu*)>& add) {
@@ -423,8 +471,18 @@ QMenuBar* BuildQtMenuBar(const Ref<MenuBar>& bar, QWidget* parent) {
     return qbar;
 }
 
-void AddMenuBarToQtMenu(const Ref<MenuBar>& bar, QMenu* menu) {
+void AddTrayItemsToQtMenu(const Ref<MenuBar>& bar, QMenu* menu) {
     CheckMainThread();
     MenuBar& b = *bar;
-    MenuQt::AddMenus(b, menu, [menu](QMenu* m) { menu->addMenu(m); });
+    MenuQt::AddTrayItems(b, menu);
+}
+
+Ref<MenuItem> FindMenuItemOfClass(const Ref<MenuItem>& root, const ClassInfo& cls) {
+    if (!root) return nullptr;
+    for (int64_t i = 0; i < root->Count(); ++i) {
+        Ref<MenuItem> child = root->Item(i);
+        if (child->ClassOf().IsA(cls)) return child;
+        if (Ref<MenuItem> below = FindMenuItemOfClass(child, cls)) return below;
+    }
+    return nullptr;
 }

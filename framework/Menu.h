@@ -117,5 +117,12 @@ QKeySequence MenuShortcutToKeySequence(const String& shortcut);
 
 // A Qt menu bar showing bar's menus, as a child of parent (checks the thread).
 QMenuBar* BuildQtMenuBar(const Ref<MenuBar>& bar, QWidget* parent);
-// Adds bar's menus to menu as submenus (the tray icon's menu).
-void AddMenuBarToQtMenu(const Ref<MenuBar>& bar, QMenu* menu);
+// Adds to menu, flat, the items of bar that can act with no window in front
+// (the tray icon's menu): the About items first, Quit last after a
+// separator. The editing items, which act on a focused widget, and the
+// separators are left out.
+void AddTrayItemsToQtMenu(const Ref<MenuBar>& bar, QMenu* menu);
+
+// The first entry below root (depth first, in order) whose class is cls or
+// derives from it; nil when there is none.
+Ref<MenuItem> FindMenuItemOfClass(const Ref<MenuItem>& root, const ClassInfo& cls);

@@ -1,5 +1,7 @@
 #include "Picture.h"
 
+#include <filesystem>
+
 namespace {
 
 Picture::Loader& TestLoader() {
@@ -20,18 +22,42 @@ const ClassInfo& Picture::Class() {
     return info;
 }
 
-Picture::Picture(QImage image) : image_(std::move(image)) {}
+Picture::Picture(QImage image, QImage hiRes) : image_(std::move(image)), hiRes_(std::move(hiRes)) {
+    image_.setDevicePixelRatio(1.0);
+    if (!hiRes_.isNull()) hiRes_.setDevicePixelRatio(2.0);
+}
 
-const QPixmap& Picture::Pixmap() const {
+const QPixmap& Picture::Pixmap(qreal devicePixelRatio) const {
+    if (devicePixelRatio > 1.0 && !hiRes_.isNull()) {
+        if (hiResPixmap_.isNull()) hiResPixmap_ = QPixmap::fromImage(hiRes_);
+        return hiResPixmap_;
+    }
     if (pixmap_.isNull() && !image_.isNull()) pixmap_ = QPixmap::fromImage(image_);
     return pixmap_;
 }
 
+namespace {
+
+QImage Load(const std::filesystem::path& path) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) return {};
+    QImage image;
+    if (!image.load(QString::fromStdString(path.string()))) return {};
+    return image;
+}
+
+}  // namespace
+
 Ref<Picture> Picture::Open(const FolderItem& file) {
     if (!file.Exists() || file.IsFolder()) return nullptr;
-    QImage image;
-    if (!image.load(file.NativePath()) || image.isNull()) return nullptr;
-    return Ref<Picture>(new Picture(std::move(image)));
+    const std::filesystem::path& path = file.Path();
+    QImage image = Load(path);
+    if (image.isNull()) return nullptr;
+    std::filesystem::path hiResPath =
+        path.parent_path() / (path.stem().string() + "@2x" + path.extension().string());
+    QImage hiRes = Load(hiResPath);
+    if (hiRes.size() != image.size() * 2) hiRes = QImage();
+    return Ref<Picture>(new Picture(std::move(image), std::move(hiRes)));
 }
 
 Ref<Picture> Picture::OpenFromApp(const String& name) {

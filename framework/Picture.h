@@ -1,4 +1,6 @@
-// Pictures: an image opened from the application's resources.
+// Pictures: an image opened from the application's resources, with its
+// double-resolution version ("name@2x.png" beside "name.png") when there is
+// one, for screens with more than one device pixel per point.
 #pragma once
 
 #include "FolderItem.h"
@@ -12,11 +14,17 @@
 class Picture : public Object {
     KESTRUNE_CLASS()
 public:
-    explicit Picture(QImage image);
+    // IMAGE is the picture at one device pixel per point; HIRES, when not
+    // null, the same picture at twice that in each direction.
+    explicit Picture(QImage image, QImage hiRes = {});
 
     const QImage& Image() const { return image_; }
-    // The picture as a pixmap for drawing (made on first use; needs the GUI).
-    const QPixmap& Pixmap() const;
+    const QImage& HiResImage() const { return hiRes_; }
+    // The picture as a pixmap for drawing on a device with that pixel ratio
+    // (made on first use; needs the GUI): above 1, the double-resolution
+    // version when there is one (its pixel ratio set, so it covers the same
+    // points); otherwise the picture itself.
+    const QPixmap& Pixmap(qreal devicePixelRatio = 1.0) const;
     int64_t Width() const { return image_.width(); }
     int64_t Height() const { return image_.height(); }
 
@@ -25,7 +33,9 @@ public:
     // read; raises only when the Resources folder itself cannot be found
     // (NilObjectException, from GetApplicationBundleResources).
     static Ref<Picture> OpenFromApp(const String& name);
-    // Opens an image file; nil when it is missing or unreadable.
+    // Opens an image file, and "stem@2x.ext" beside it as the double-resolution
+    // version when that is an image of twice the size; nil when the file
+    // itself is missing or unreadable.
     static Ref<Picture> Open(const FolderItem& file);
 
     // For tests: replaces what OpenFromApp does (an empty function restores it).
@@ -34,5 +44,7 @@ public:
 
 private:
     QImage image_;
+    QImage hiRes_;
     mutable QPixmap pixmap_;
+    mutable QPixmap hiResPixmap_;
 };

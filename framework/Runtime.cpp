@@ -1,6 +1,9 @@
 #include "Runtime.h"
 
 #include "Application.h"
+#include "SingleInstance.h"
+#include "SpecialFolder.h"
+#include "Tray.h"
 #include "Window.h"
 
 #include <QApplication>
@@ -22,11 +25,12 @@
 
 #if defined(Q_OS_UNIX)
 #include <fcntl.h>
-#include <netdb.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+#endif
+#if defined(KESTRUNE_HAVE_XCB)
+#include <xcb/xcb.h>
 #endif
 
 namespace {
@@ -61,7 +65,9 @@ int g_exitResult = 0;
 bool g_unhandled = false;
 bool g_openRaised = false;
 std::function<void(const char*)> g_stepObserver;
-std::unique_ptr<QApplication> g_app;
+// The Qt application the runtime made: a plain pointer, deleted by
+// RuntimeExit, so that no static destructor ever touches Qt.
+QApplication* g_app = nullptr;
 
 void Step(const char* name) {
     if (g_stepObserver) g_stepObserver(name);
@@ -114,48 +120,54 @@ bool ConnectUnix(const std::string& path, bool abstract) {
     return ok;
 }
 
-bool ConnectTcp(const std::string& host, int port, int timeoutMs) {
-    addrinfo hints{};
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* res = nullptr;
-    if (::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &res) != 0) return false;
+// Opens the X display the way Qt's xcb platform will, and closes it again.
+bool XDisplayOpens(const std::string& display, std::string* why) {
+#if defined(KESTRUNE_HAVE_XCB)
+    // libxcb writes a server's refusal (its reason, such as "Authorization
+    // required") straight to standard error: it is caught here and told in
+    // the one line.
+    int caught[2] = {-1, -1};
+    const int savedErr = ::dup(2);
+    if (savedErr >= 0 && ::pipe2(caught, O_CLOEXEC | O_NONBLOCK) == 0) ::dup2(caught[1], 2);
+    int screen = 0;
+    xcb_connection_t* c = xcb_connect(display.c_str(), &screen);
+    const int error = xcb_connection_has_error(c);
+    std::string refusal;
+    if (savedErr >= 0) {
+        ::dup2(savedErr, 2);
+        ::close(savedErr);
+    }
+    if (caught[0] >= 0) {
+        ::close(caught[1]);
+        char buf[512];
+        ssize_t n;
+        while ((n = ::read(caught[0], buf, sizeof buf)) > 0) refusal.append(buf, static_cast<size_t>(n));
+        ::close(caught[0]);
+        for (char& ch : refusal)
+            if (ch == '\n' || ch == '\r') ch = ' ';
+        while (!refusal.empty() && refusal.back() == ' ') refusal.pop_back();
+        while (!refusal.empty() && refusal.front() == ' ') refusal.erase(0, 1);
+    }
     bool ok = false;
-    for (addrinfo* ai = res; ai && !ok; ai = ai->ai_next) {
-        const int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol);
-        if (fd < 0) continue;
-        if (::connect(fd, ai->ai_addr, ai->ai_addrlen) == 0) {
-            ok = true;
-        } else if (errno == EINPROGRESS) {
-            pollfd p{fd, POLLOUT, 0};
-            int err = 0;
-            socklen_t errLen = sizeof err;
-            ok = ::poll(&p, 1, timeoutMs) == 1 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &errLen) == 0 &&
-                 err == 0;
-        }
-        ::close(fd);
+    if (error == 0) {
+        const xcb_setup_t* setup = xcb_get_setup(c);
+        ok = setup && screen >= 0 && screen < xcb_setup_roots_length(setup);
     }
-    ::freeaddrinfo(res);
+    xcb_disconnect(c);
+    if (!ok && why) {
+        if (error == 0 || error == XCB_CONN_CLOSED_INVALID_SCREEN)
+            *why = "the display \"" + display + "\" has no screen " + std::to_string(screen);
+        else if (!refusal.empty())
+            *why = "the display \"" + display + "\" refused the connection: " + refusal;
+        else
+            *why = "cannot connect to the display \"" + display + "\"";
+    }
     return ok;
-}
-
-// DISPLAY is [host]:number[.screen]; an empty host or "unix" is the local
-// socket, a host the TCP port 6000 + number.
-bool XServerReachable(const std::string& display) {
-    const size_t colon = display.rfind(':');
-    if (colon == std::string::npos) return false;
-    const std::string host = display.substr(0, colon);
-    const std::string rest = display.substr(colon + 1);
-    size_t digits = 0;
-    while (digits < rest.size() && rest[digits] >= '0' && rest[digits] <= '9') ++digits;
-    if (digits == 0 || digits > 5) return false;
-    const int number = std::stoi(rest.substr(0, digits));
-    if (!host.empty() && host[0] == '/') return ConnectUnix(display, false);  // a socket path
-    if (!host.empty() && host.back() == ':') return true;  // DECnet: not ours to check
-    if (host.empty() || host == "unix") {
-        const std::string path = "/tmp/.X11-unix/X" + std::to_string(number);
-        return ConnectUnix(path, true) || ConnectUnix(path, false);
-    }
-    return ConnectTcp(host, 6000 + number, 2000);
+#else
+    (void)display;
+    (void)why;
+    return true;
+#endif
 }
 
 bool WaylandReachable() {
@@ -177,8 +189,38 @@ bool WaylandPluginInstalled() {
 #endif
 
 // ---------------------------------------------------------------------------
-// SIGTERM and SIGINT: the handler writes one byte to a pipe, and the event
-// loop quits when it reads it.
+// The process before Qt: standard descriptors, home.
+
+#if defined(Q_OS_UNIX)
+// A closed descriptor 0, 1 or 2 would be taken by the next file or socket
+// opened (the display connection among them), and what is written to
+// standard error would go there.
+void OpenStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int null = ::open("/dev/null", O_RDWR);
+        if (null >= 0 && null != fd) {
+            ::dup2(null, fd);
+            ::close(null);
+        }
+    }
+}
+#endif
+
+// With no HOME, Qt, the X authority lookup and the sound client would all
+// take the filesystem root for the home; the password database names it.
+void EnsureHome() {
+    const char* home = std::getenv("HOME");
+    if (home && home[0]) return;
+    const std::string pw = SpecialFolder::UserHome();
+    if (!pw.empty()) ::setenv("HOME", pw.c_str(), 1);
+}
+
+// ---------------------------------------------------------------------------
+// SIGTERM, SIGINT and SIGHUP quit as Quit does (status 0). Handled from the
+// start of RuntimeInit: the handler writes one byte to a pipe, which the event
+// loop reads once the Qt application is there; a signal that came before the
+// loop runs quits it as soon as it starts.
 
 #if defined(Q_OS_UNIX)
 int g_signalPipe[2] = {-1, -1};
@@ -193,21 +235,71 @@ extern "C" void OnQuitSignal(int) {
 void InstallQuitSignals() {
     if (g_signalPipe[0] >= 0) return;
     if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
-    auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
-    QObject::connect(notifier, &QSocketNotifier::activated, notifier, [] {
-        char buf[64];
-        while (::read(g_signalPipe[0], buf, sizeof buf) > 0) {
-        }
-        RuntimeQuit(0);
-    });
     struct sigaction sa{};
     sa.sa_handler = OnQuitSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
-    ::sigaction(SIGTERM, &sa, nullptr);
-    ::sigaction(SIGINT, &sa, nullptr);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(sig, &sa, nullptr);
 }
 #endif
+
+bool g_inLoop = false;
+bool g_quitPending = false;
+
+void QuitOnSignal() {
+    if (g_inLoop)
+        RuntimeQuit(0);
+    else
+        g_quitPending = true;  // the main loop has not started: it quits at once when it does
+}
+
+#if defined(Q_OS_UNIX)
+void WatchQuitSignals() {
+    if (g_signalPipe[0] < 0) return;
+    auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, g_app);
+    QObject::connect(notifier, &QSocketNotifier::activated, notifier, [] {
+        char buf[64];
+        while (::read(g_signalPipe[0], buf, sizeof buf) > 0) {
+        }
+        QuitOnSignal();
+    });
+}
+#endif
+
+// ---------------------------------------------------------------------------
+// An exit that Qt makes itself: when the X connection breaks, Qt's xcb
+// platform says so and calls exit(1) from inside the event loop. The static
+// destructors would then run while the Qt application and its widgets still
+// live. The handler below runs before them (it is registered after them)
+// whenever the Qt application is still up: one line, the finalisers, and the
+// process ends there, leaving the objects to the system.
+
+bool g_qtLive = false;
+bool g_displayLost = false;
+QtMessageHandler g_previousMessageHandler = nullptr;
+
+void OnQtMessage(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (type == QtWarningMsg && message.startsWith(QLatin1String("The X11 connection broke"))) {
+        g_displayLost = true;  // said in our own words on the way out
+        return;
+    }
+    if (g_previousMessageHandler) g_previousMessageHandler(type, context, message);
+}
+
+extern "C" void OnExit(int status, void*) {
+    if (!g_qtLive) return;
+    g_qtLive = false;
+    if (g_displayLost) RuntimeReport("the connection to the display was lost");
+    RuntimePerformFinalizers();
+    std::fflush(nullptr);
+    ::_exit(status);
+}
+
+void GuardExit() {
+#if defined(__GLIBC__)
+    ::on_exit(OnExit, nullptr);
+#endif
+}
 
 }  // namespace
 
@@ -246,9 +338,7 @@ bool RuntimeDisplayReachable(std::string* why) {
             if (why) *why = "DISPLAY is not set";
             return false;
         }
-        if (XServerReachable(display)) return true;
-        if (why) *why = "cannot connect to the display \"" + display + "\"";
-        return false;
+        return XDisplayOpens(display, why);
     };
     const QString platform = qEnvironmentVariable("QT_QPA_PLATFORM");
     if (platform.isEmpty()) {
@@ -277,8 +367,13 @@ bool RuntimeDisplayReachable(std::string* why) {
 }
 
 void RuntimeInit(int& argc, char** argv) {
+#if defined(Q_OS_UNIX)
+    OpenStandardDescriptors();
+    InstallQuitSignals();
+#endif
     SetMainThread();
     if (QCoreApplication::instance()) return;
+    EnsureHome();
 #if defined(Q_OS_UNIX)
     // Past the file-size limit (ulimit -f) a write, or a shared-memory file
     // that the sound library sizes, then fails with EFBIG instead of the
@@ -290,14 +385,25 @@ void RuntimeInit(int& argc, char** argv) {
         RuntimeReport("a desktop session is needed (" + why + ")");
         std::exit(2);
     }
-    g_app = std::make_unique<KestruneApplication>(argc, argv);
+    g_previousMessageHandler = qInstallMessageHandler(OnQtMessage);
+    g_app = new KestruneApplication(argc, argv);
+    g_qtLive = true;
+    GuardExit();
     QCoreApplication::setApplicationName("Kestrune");
     QCoreApplication::setApplicationVersion(
         QString("%1.%2").arg(KESTRUNE_VERSION_MAJOR).arg(KESTRUNE_VERSION_MINOR));
     QGuiApplication::setQuitOnLastWindowClosed(false);
 #if defined(Q_OS_UNIX)
-    InstallQuitSignals();
+    WatchQuitSignals();
 #endif
+    if (SingleInstanceStart() == InstanceRole::HandedOver) {
+        // Another copy runs and shows its window: this one ends here, before
+        // the program's own code has run or written anything.
+        g_qtLive = false;
+        delete std::exchange(g_app, nullptr);
+        std::fflush(nullptr);
+        std::exit(0);
+    }
 }
 
 void RuntimePerformInitializers() {
@@ -371,7 +477,13 @@ void RuntimeRun() {
             if (auto* app = dynamic_cast<Application*>(g_appObject.get())) app->RaiseOpen();
         });
     }
+    if (std::exchange(g_quitPending, false)) QTimer::singleShot(0, QCoreApplication::instance(), [] { RuntimeQuit(0); });
+    // Statics made during the start-up (the sound output among them) are
+    // destroyed before the exit guard runs unless it is registered after them.
+    if (g_qtLive) GuardExit();
+    g_inLoop = true;
     const int code = QCoreApplication::exec();
+    g_inLoop = false;
     if (code != 0 && g_exitResult == 0) g_exitResult = code;
 }
 
@@ -401,9 +513,19 @@ int RuntimeExit() {
     const int result = g_unhandled ? 1 : g_exitResult;
     // The windows close, then the application object goes (its exit hook
     // releases what it holds, timers among them), then the Qt application.
+    // Everything of Qt goes before the Qt application: the windows, the tray
+    // icon and its menu, the running copy's socket and bus name, the
+    // application object (its exit hook releases what it holds, timers among
+    // them), and the widgets whose deletion was deferred.
     RuntimeCloseAllWindows();
+    TrayShutdown();
+    SingleInstanceStop();
     g_appObject = nullptr;
-    g_app.reset();
+    if (g_app) {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        g_qtLive = false;
+        delete std::exchange(g_app, nullptr);
+    }
     return result;
 }
 
@@ -433,6 +555,7 @@ void RuntimeResetForTesting() {
     g_exitResult = 0;
     g_unhandled = false;
     g_openRaised = false;
+    g_quitPending = false;
     for (auto& p : Plugins()) p.bound = false;
 }
 

@@ -9,18 +9,31 @@
 #include <functional>
 #include <string>
 
-// Starts the runtime with the process's arguments, unchanged: creates the Qt
-// application, and makes SIGTERM and SIGINT quit the application as Quit does
-// (exit status 0), and ignores SIGXFSZ, so that a write past the file-size
-// limit fails rather than ending the process. With no display to connect to (DISPLAY unset, or naming an
-// X server that cannot be reached) it says in one line on standard error that
-// a desktop session is needed and ends the process with status 2, rather than
-// letting Qt abort. Qt's display-less platforms (offscreen, minimal, ...)
-// need no display.
+// Starts the runtime with the process's arguments, unchanged. Before Qt:
+// opens any of the standard descriptors 0-2 that is closed on /dev/null;
+// makes SIGTERM, SIGINT and SIGHUP quit the application as Quit does (exit
+// status 0; one that comes before the event loop runs quits it as soon as it
+// starts); ignores SIGXFSZ, so that a write past the file-size limit fails
+// rather than ending the process; sets HOME from the password database when
+// it is unset; and checks
+// that the display opens. With no display Qt could open (DISPLAY unset, no
+// server, the connection refused, a screen the display does not have) it says
+// in one line on standard error that a desktop session is needed and ends the
+// process with status 2, rather than letting Qt abort. Qt's display-less
+// platforms (offscreen, minimal, ...) need no display.
+//
+// Then it creates the Qt application and takes the running copy's place for
+// this user and display (SingleInstance.h). When another copy runs, that one
+// is asked to show its main window and this process ends with status 0,
+// before the program's own code runs.
+//
+// Should the display connection break later, the process says so in one line
+// and ends with a non-zero status, once the finalisers have run, without
+// destroying anything of Qt.
 void RuntimeInit(int& argc, char** argv);
 
-// Whether the Qt platform that would be used can reach its display; when not,
-// why (one line). Reads the environment only.
+// Whether the Qt platform that would be used can open its display; when not,
+// why (one line). Connects to an X display (and disconnects) as Qt would.
 bool RuntimeDisplayReachable(std::string* why = nullptr);
 
 // Runs the registered static initialisers (class tables, module variables),
@@ -66,8 +79,9 @@ void RuntimeQuit(int code = 0);
 void UnhandledException(std::exception_ptr e);
 
 void RuntimePerformFinalizers();
-// Shuts the runtime down (releases the application object, then the Qt
-// application); gives the exit status: 0 after a normal quit, 1 after an
+// Shuts the runtime down (closes the windows, removes the tray icon, gives
+// up the running copy's place, releases the application object, then deletes
+// the Qt application); gives the exit status: 0 after a normal quit, 1 after an
 // unhandled exception ended the run.
 int RuntimeExit();
 

@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """Draws audio_128x128.png: a loudspeaker sending out three sound waves, on a
-transparent background, 128 by 128 RGBA. Standard library only.
+transparent background, 128 by 128 RGBA; and the same drawing at twice the
+resolution, 256 by 256, as audio_128x128@2x.png for screens with more than one
+device pixel per point. Standard library only.
 
-    python3 resources/make_audio_png.py [output.png]
+    python3 resources/make_audio_png.py [OUTPUT_FOLDER]
 """
 import math
 import os
@@ -45,12 +47,14 @@ def on_wave(x, y):
     return any(abs(r - radius) <= WAVE_HALF_WIDTH for radius in WAVE_RADII)
 
 
-def pixel(px, py):
+def pixel(px, py, scale):
+    """The colour of output pixel (px, py) of a drawing SCALE times SIZE wide;
+    the shapes above are in the coordinates of the SIZE-wide drawing."""
     speaker = waves = 0
     for sy in range(SAMPLES):
         for sx in range(SAMPLES):
-            x = px + (sx + 0.5) / SAMPLES
-            y = py + (sy + 0.5) / SAMPLES
+            x = (px + (sx + 0.5) / SAMPLES) / scale
+            y = (py + (sy + 0.5) / SAMPLES) / scale
             if inside_polygon(x, y, SPEAKER_OUTLINE):
                 speaker += 1
             elif on_wave(x, y):
@@ -75,11 +79,12 @@ def png(width, height, rows):
 
 
 def main():
-    out = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(os.path.abspath(__file__)),
-                                                             "audio_128x128.png")
-    rows = [[pixel(x, y) for x in range(SIZE)] for y in range(SIZE)]
-    with open(out, "wb") as f:
-        f.write(png(SIZE, SIZE, rows))
+    folder = sys.argv[1] if len(sys.argv) > 1 else os.path.dirname(os.path.abspath(__file__))
+    for scale, name in ((1, "audio_128x128.png"), (2, "audio_128x128@2x.png")):
+        side = SIZE * scale
+        rows = [[pixel(x, y, scale) for x in range(side)] for y in range(side)]
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(png(side, side, rows))
 
 
 if __name__ == "__main__":

@@ -416,6 +416,48 @@ TEST_F(Controls, CanvasDrawsItsBackdrop) {
     EXPECT_THROW(SetByName(*c, "Backdrop", Ref<Object>(Int64ToVariant(1))), IllegalCastException);
 }
 
+TEST_F(Controls, CanvasDrawsTheDoubleResolutionPictureAboveOneDevicePixelPerPoint) {
+    // An 8-point picture: red at one device pixel per point; its 16-pixel
+    // version has a pattern that pixel-doubling the red one cannot give.
+    QImage red(8, 8, QImage::Format_ARGB32);
+    red.fill(QColor(255, 0, 0));
+    QImage stripes(16, 16, QImage::Format_ARGB32);
+    for (int y = 0; y < 16; ++y)
+        for (int x = 0; x < 16; ++x) stripes.setPixel(x, y, x % 2 ? qRgb(0, 0, 255) : qRgb(0, 255, 0));
+    Ref<Canvas> c = Make<Canvas>();
+    c->SetWidth(16);
+    c->SetHeight(16);
+    SetByName(*c, "Transparent", false);
+
+    auto draw = [&](const Ref<Picture>& pic, qreal ratio) {
+        c->SetBackdrop(pic);
+        const int side = qRound(16 * ratio);
+        QImage shot(side, side, QImage::Format_ARGB32);
+        shot.setDevicePixelRatio(ratio);
+        shot.fill(Qt::white);
+        c->Widget()->render(&shot);
+        return shot;
+    };
+    Ref<Picture> both(new Picture(red, stripes));
+    QImage at1 = draw(both, 1.0);
+    EXPECT_EQ(QColor(at1.pixel(3, 3)), QColor(255, 0, 0));
+    EXPECT_NE(QColor(at1.pixel(12, 12)), QColor(255, 0, 0));  // 8 points, not 16
+    QImage at2 = draw(both, 2.0);
+    for (int x = 0; x < 16; ++x)  // each device pixel from the 16-pixel version
+        EXPECT_EQ(at2.pixel(x, 5), stripes.pixel(x, 5)) << x;
+    EXPECT_NE(QColor(at2.pixel(24, 24)), QColor(0, 0, 255));  // still 8 points
+    EXPECT_NE(QColor(at2.pixel(24, 24)), QColor(0, 255, 0));
+    QImage at15 = draw(both, 1.5);
+    const QColor mid(at15.pixel(5, 5));
+    EXPECT_EQ(mid.red(), 0) << "drawn from the 16-pixel version, scaled down";
+    EXPECT_GT(mid.green() + mid.blue(), 0);
+
+    // Without a double-resolution version the picture itself is scaled up.
+    QImage only = draw(Ref<Picture>(new Picture(red)), 2.0);
+    EXPECT_EQ(QColor(only.pixel(5, 5)), QColor(255, 0, 0));
+    EXPECT_EQ(QColor(only.pixel(15, 15)), QColor(255, 0, 0));
+}
+
 TEST_F(Controls, UserInterfaceOperationsCheckTheThread) {
     Ref<PopupMenu> p = Make<PopupMenu>();
     p->AddRow("a");

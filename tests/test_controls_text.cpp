@@ -1,6 +1,10 @@
 // Val, Str, the truncation to 64 bits, and variants.
 #include <gtest/gtest.h>
 
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
 #include <clocale>
 #include <cmath>
 #include <limits>
@@ -58,11 +62,31 @@ TEST(Val, HugeAndTinyExponentsGiveInfinityOrZeroNeverNaN) {
 }
 
 TEST(Val, IgnoresTheApplicationLocale) {
+    // A locale whose decimal separator is a comma. When the system has not
+    // generated it, it is compiled from the locale sources (the locales
+    // package) into a temporary folder that LOCPATH names for this test.
     const std::string before = std::setlocale(LC_NUMERIC, nullptr);
-    if (!std::setlocale(LC_NUMERIC, "de_DE.UTF-8")) GTEST_SKIP() << "no German locale here";
+    QTemporaryDir localeDir;
+    const QByteArray savedPath = qgetenv("LOCPATH");
+    const bool hadPath = qEnvironmentVariableIsSet("LOCPATH");
+    if (!std::setlocale(LC_NUMERIC, "de_DE.UTF-8")) {
+        ASSERT_TRUE(localeDir.isValid());
+        QProcess localedef;
+        localedef.setProcessChannelMode(QProcess::MergedChannels);
+        localedef.start("localedef", {"-i", "de_DE", "-f", "UTF-8", localeDir.filePath("de_DE.UTF-8")});
+        ASSERT_TRUE(localedef.waitForFinished(120000)) << "localedef did not run";
+        const QByteArray out = localedef.readAll();
+        qputenv("LOCPATH", QFile::encodeName(localeDir.path()));
+        ASSERT_TRUE(std::setlocale(LC_NUMERIC, "de_DE.UTF-8"))
+            << "localedef could not make de_DE.UTF-8 (exit " << localedef.exitCode()
+            << "; scripts/install-deps installs its sources, the locales package): " << out.toStdString();
+    }
+    EXPECT_STREQ(std::localeconv()->decimal_point, ",");
     EXPECT_EQ(Val("14000.5"), 14000.5);
     EXPECT_EQ(Str(1.5), "1.5");
     std::setlocale(LC_NUMERIC, before.c_str());
+    if (hadPath) qputenv("LOCPATH", savedPath);
+    else qunsetenv("LOCPATH");
 }
 
 TEST(Str, EmptyFormatGivesPlainDigits) {

@@ -67,6 +67,43 @@ TEST(Pictures, OpenGivesTheImageOrNil) {
         EXPECT_FALSE(Picture::Open(FolderItem(bad.toStdString()))) << bad.toStdString();
 }
 
+TEST(Pictures, OpenTakesTheDoubleResolutionVersionBesideTheFile) {
+    QTemporaryDir dir;
+    auto save = [&](const QString& name, int side, QColor color) {
+        QImage img(side, side, QImage::Format_ARGB32);
+        img.fill(color);
+        ASSERT_TRUE(img.save(dir.filePath(name)));
+    };
+    save("pic.png", 8, QColor(10, 20, 30));
+    save("pic@2x.png", 16, QColor(40, 50, 60));
+    save("odd.png", 8, QColor(10, 20, 30));
+    save("odd@2x.png", 12, QColor(40, 50, 60));  // not twice the size: ignored
+    save("lone.png", 8, QColor(10, 20, 30));
+    QFile junk(dir.filePath("junk@2x.png"));
+    ASSERT_TRUE(junk.open(QIODevice::WriteOnly));
+    junk.write("not a png at all");
+    junk.close();
+    save("junk.png", 8, QColor(10, 20, 30));
+
+    Ref<Picture> pic = Picture::Open(FolderItem(dir.filePath("pic.png").toStdString()));
+    ASSERT_TRUE(pic);
+    EXPECT_EQ(pic->Width(), 8);  // in points, at either resolution
+    ASSERT_EQ(pic->HiResImage().size(), QSize(16, 16));
+    EXPECT_EQ(QColor(pic->HiResImage().pixel(3, 3)), QColor(40, 50, 60));
+    EXPECT_EQ(pic->Pixmap(1.0).size(), QSize(8, 8));
+    EXPECT_EQ(pic->Pixmap(1.0).devicePixelRatio(), 1.0);
+    for (qreal ratio : {1.25, 1.5, 2.0, 3.0}) {
+        EXPECT_EQ(pic->Pixmap(ratio).size(), QSize(16, 16)) << ratio;
+        EXPECT_EQ(pic->Pixmap(ratio).devicePixelRatio(), 2.0) << ratio;  // covers the same 8 points
+    }
+    for (const char* name : {"odd.png", "lone.png", "junk.png"}) {
+        Ref<Picture> single = Picture::Open(FolderItem(dir.filePath(name).toStdString()));
+        ASSERT_TRUE(single) << name;
+        EXPECT_TRUE(single->HiResImage().isNull()) << name;
+        EXPECT_EQ(single->Pixmap(2.0).size(), QSize(8, 8)) << name;
+    }
+}
+
 TEST(Pictures, OpenFromAppLooksInTheBundlesResources) {
     // This test program lives outside a bundle: its Resources folder holds no
     // picture, which gives nil rather than an exception.
@@ -92,6 +129,8 @@ TEST(Pictures, OpenFromAppOpensTheBundledPicture) {
     EXPECT_EQ(pic->Width(), 128);
     EXPECT_EQ(pic->Height(), 128);
     EXPECT_TRUE(pic->Image().hasAlphaChannel());
+    EXPECT_EQ(pic->HiResImage().size(), QSize(256, 256));
+    EXPECT_TRUE(pic->HiResImage().hasAlphaChannel());
     EXPECT_FALSE(missing);
 }
 

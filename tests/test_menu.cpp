@@ -276,3 +276,37 @@ TEST_F(MenuTest, QuitEndsTheEventLoopWithStatusZero) {
     EXPECT_EQ(QCoreApplication::exec(), 0);
     EXPECT_FALSE(ranLate);
 }
+
+TEST_F(MenuTest, TheTrayMenuHoldsOnlyWhatCanActWithNoWindowAboutFirstQuitLast) {
+    Ref<Application> app(new Application);
+    RuntimeRegisterAppObject(app);
+    int abouts = 0;
+    app->AddMenuHandler("About", [&](Object*) { return ++abouts > 0; });
+    // The application's menu bar: an About item is what a second launch and
+    // the tray bring the window back with.
+    app->SetMenuBar(MenuBar1());
+    EXPECT_EQ(FindMenuItemOfClass(MenuBar1(), AppleMenuItem::Class()), MenuBar1()->Lookup("About"));
+    EXPECT_EQ(FindMenuItemOfClass(MenuBar1(), QuitMenuItem::Class()), MenuBar1()->Lookup("FileQuit"));
+    EXPECT_FALSE(FindMenuItemOfClass(MenuBar1()->Lookup("EditMenu"), AppleMenuItem::Class()));
+
+    QMenu menu;
+    AddTrayItemsToQtMenu(MenuBar1(), &menu);
+    const QList<QAction*> actions = menu.actions();
+    ASSERT_EQ(actions.size(), 3);
+    EXPECT_EQ(actions[0]->text(), "About Kestrune");
+    EXPECT_TRUE(actions[1]->isSeparator());
+    EXPECT_EQ(actions[2]->text(), "&Quit");
+    EXPECT_EQ(actions[2]->menuRole(), QAction::QuitRole);
+    for (QAction* a : actions) EXPECT_EQ(a->menu(), nullptr) << "flat: no submenus";
+    emit menu.aboutToShow();
+    EXPECT_TRUE(actions[0]->isEnabled());
+    EXPECT_TRUE(actions[2]->isEnabled());
+    actions[0]->trigger();
+    EXPECT_EQ(abouts, 1);
+    // The tray follows the items as the window's menus do.
+    Ref<MenuItem> about = MenuBar1()->Lookup("About");
+    about->SetText("About it");
+    EXPECT_EQ(actions[0]->text(), "About it");
+    about->SetText("About Kestrune");
+    app->SetMenuBar(nullptr);
+}

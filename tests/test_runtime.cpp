@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
 #include <QProcess>
 #include <QTimer>
 
@@ -10,6 +14,8 @@
 #include <filesystem>
 #include <fstream>
 #include <netinet/in.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <thread>
@@ -17,6 +23,7 @@
 
 #include "Application.h"
 #include "Runtime.h"
+#include "SpecialFolder.h"
 
 namespace fs = std::filesystem;
 
@@ -59,18 +66,6 @@ struct Listener {
     ~Listener() { if (fd >= 0) ::close(fd); }
 };
 
-int ListenUnix(const std::string& path) {
-    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 4) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // Listens on 127.0.0.1 at a free port; gives the port.
 int ListenTcp(int& fdOut) {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -87,10 +82,18 @@ int ListenTcp(int& fdOut) {
     return ntohs(addr.sin_port);
 }
 
-// The environment the program is started with: no display, no platform.
-QProcessEnvironment BareEnvironment() {
+// The environment the program is started with: no display, no platform,
+// and a home, configuration folder and runtime folder of its own under root,
+// with no session bus, so that copies started by other tests never meet it.
+QProcessEnvironment BareEnvironment(const QString& root) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char* v : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_SESSION_TYPE"}) env.remove(v);
+    for (const char* d : {"home", "config"}) QDir(root).mkpath(d);
+    ::mkdir(QFile::encodeName(root + "/run").constData(), 0700);
+    env.insert("HOME", root + "/home");
+    env.insert("XDG_CONFIG_HOME", root + "/config");
+    env.insert("XDG_RUNTIME_DIR", root + "/run");
+    env.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + root + "/no-session-bus");
     return env;
 }
 
@@ -127,14 +130,15 @@ const ClassInfo& OpenProbe::Class() {
 }  // namespace
 
 TEST(Runtime, DisplayReachability) {
-    const std::string dir = "/tmp/kestrune-x-" + std::to_string(::getpid());
-    fs::create_directories(dir);
-    const std::string sockDisplay = dir + "/x:0";  // a socket path as DISPLAY, as some systems use
-    Listener unixListener{ListenUnix(sockDisplay)};
-    ASSERT_GE(unixListener.fd, 0);
+    // A server that takes the connection and hangs up at once, as one that
+    // refuses the client does before saying why.
     Listener tcpListener;
     const int port = ListenTcp(tcpListener.fd);
     ASSERT_GT(port, 6000);
+    std::thread hangUp([fd = tcpListener.fd] {
+        const int peer = ::accept(fd, nullptr, nullptr);
+        if (peer >= 0) ::close(peer);
+    });
     const std::string tcpDisplay = "127.0.0.1:" + std::to_string(port - 6000) + ".0";
 
     struct Case {
@@ -153,8 +157,7 @@ TEST(Runtime, DisplayReachability) {
         {nullptr, ":9931", false, "cannot connect to the display \":9931\""},
         {nullptr, "unix:9931.0", false, "cannot connect to the display \"unix:9931.0\""},
         {nullptr, "nonsense", false, "cannot connect to the display \"nonsense\""},
-        {nullptr, sockDisplay.c_str(), true, ""},
-        {"xcb", tcpDisplay.c_str(), true, ""},
+        {"xcb", tcpDisplay.c_str(), false, nullptr},
         {"wayland;offscreen", nullptr, true, ""},
     };
     for (const auto& c : cases) {
@@ -165,10 +168,14 @@ TEST(Runtime, DisplayReachability) {
         env.Set("WAYLAND_DISPLAY", nullptr);
         std::string why;
         EXPECT_EQ(RuntimeDisplayReachable(&why), c.reachable);
-        if (!c.reachable) {
+        if (!c.reachable && c.why) {
             EXPECT_EQ(why, c.why);
         }
+        if (!c.reachable) {
+            EXPECT_EQ(why.find('\n'), std::string::npos) << "one line";
+        }
     }
+    hangUp.join();
     // The same TCP display once nothing listens there any more.
     ::close(tcpListener.fd);
     tcpListener.fd = -1;
@@ -176,7 +183,6 @@ TEST(Runtime, DisplayReachability) {
     env.Set("QT_QPA_PLATFORM", nullptr);
     env.Set("DISPLAY", tcpDisplay.c_str());
     EXPECT_FALSE(RuntimeDisplayReachable());
-    fs::remove_all(dir);
 }
 
 TEST(Runtime, WithoutADesktopSessionTheProgramSaysSoInOneLineAndExits2) {
@@ -184,7 +190,8 @@ TEST(Runtime, WithoutADesktopSessionTheProgramSaysSoInOneLineAndExits2) {
         {"DISPLAY", nullptr}, {"DISPLAY", ":9931"}, {"DISPLAY", "127.0.0.1:9"}, {"QT_QPA_PLATFORM", "xcb"}};
     for (const auto& [name, value] : cases) {
         SCOPED_TRACE(std::string(name) + "=" + (value ? value : "(unset)"));
-        QProcessEnvironment env = BareEnvironment();
+        QTemporaryDir tmp;
+        QProcessEnvironment env = BareEnvironment(tmp.path());
         if (value) env.insert(name, value);
         QProcess p;
         p.setProcessEnvironment(env);
@@ -198,26 +205,124 @@ TEST(Runtime, WithoutADesktopSessionTheProgramSaysSoInOneLineAndExits2) {
     }
 }
 
-TEST(Runtime, TermAndIntQuitTheProgramWithStatus0) {
-    for (int sig : {SIGTERM, SIGINT}) {
+// Waits (bounded) until the running program handles sig; false if it ended
+// or never did.
+bool WaitUntilCatching(QProcess& p, int sig) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!CatchesSignal(p.processId(), sig) && clock.elapsed() < 20000 && p.state() == QProcess::Running)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return p.state() == QProcess::Running && CatchesSignal(p.processId(), sig);
+}
+
+// Each signal is sent as soon as the handler is there, at the very start of
+// the runtime, long before the event loop runs: the program still starts,
+// then quits as Quit does.
+TEST(Runtime, TermIntAndHupQuitTheProgramWithStatus0EvenBeforeTheLoopRuns) {
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
         SCOPED_TRACE(sig);
-        QProcessEnvironment env = BareEnvironment();
+        QTemporaryDir tmp;
+        QProcessEnvironment env = BareEnvironment(tmp.path());
         env.insert("QT_QPA_PLATFORM", "offscreen");
         QProcess p;
         p.setProcessEnvironment(env);
         p.start(kProgram, {});
         ASSERT_TRUE(p.waitForStarted(10000));
-        QElapsedTimer clock;
-        clock.start();
-        while (!CatchesSignal(p.processId(), sig) && clock.elapsed() < 20000 && p.state() == QProcess::Running)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        ASSERT_EQ(p.state(), QProcess::Running) << "the program stays in its event loop";
-        ASSERT_TRUE(CatchesSignal(p.processId(), sig));
+        ASSERT_TRUE(WaitUntilCatching(p, sig)) << "the program handles the signal from the start";
         ::kill(static_cast<pid_t>(p.processId()), sig);
         ASSERT_TRUE(p.waitForFinished(20000));
         EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
         EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
     }
+}
+
+TEST(Runtime, StartedWithStandardErrorClosedItGetsDevNullAndStillQuitsOnTerm) {
+    QTemporaryDir tmp;
+    QProcessEnvironment env = BareEnvironment(tmp.path());
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start("/bin/sh", {"-c", "exec 2>&-; exec \"$0\"", kProgram});
+    ASSERT_TRUE(p.waitForStarted(10000));
+    ASSERT_TRUE(WaitUntilCatching(p, SIGTERM));
+    // The socket of the running copy is made once the Qt application is up.
+    QElapsedTimer clock;
+    clock.start();
+    while (QDir(tmp.path() + "/run").entryList({"*.socket"}, QDir::System).isEmpty() && clock.elapsed() < 20000)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const std::string fd2 = fs::read_symlink("/proc/" + std::to_string(p.processId()) + "/fd/2").string();
+    EXPECT_EQ(fd2, "/dev/null");
+    ::kill(static_cast<pid_t>(p.processId()), SIGTERM);
+    ASSERT_TRUE(p.waitForFinished(20000));
+    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(p.exitCode(), 0);
+}
+
+TEST(Runtime, ASecondLaunchHandsOverAndASocketLeftByAKilledCopyDoesNotBlock) {
+    QTemporaryDir tmp;
+    QProcessEnvironment env = BareEnvironment(tmp.path());
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    const QString socket = tmp.path() + "/run/example.kestrune.Kestrune.offscreen.socket";
+    auto waitForSocket = [&] {
+        QElapsedTimer clock;
+        clock.start();
+        while (!QFileInfo::exists(socket) && clock.elapsed() < 20000)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return QFileInfo::exists(socket);
+    };
+
+    QProcess first;
+    first.setProcessEnvironment(env);
+    first.start(kProgram, {});
+    ASSERT_TRUE(first.waitForStarted(10000));
+    ASSERT_TRUE(waitForSocket());
+
+    QProcess second;
+    second.setProcessEnvironment(env);
+    second.start(kProgram, {});
+    ASSERT_TRUE(second.waitForFinished(20000));
+    EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(second.exitCode(), 0);
+    EXPECT_EQ(second.readAllStandardError(), "");
+    EXPECT_EQ(first.state(), QProcess::Running);
+
+    // Killed, the first copy leaves its socket; the next launch runs all the same.
+    first.kill();
+    ASSERT_TRUE(first.waitForFinished(20000));
+    ASSERT_TRUE(QFileInfo::exists(socket));
+    QProcess third;
+    third.setProcessEnvironment(env);
+    third.start(kProgram, {});
+    ASSERT_TRUE(third.waitForStarted(10000));
+    ASSERT_TRUE(WaitUntilCatching(third, SIGTERM));
+    EXPECT_FALSE(third.waitForFinished(3000)) << "the third copy runs: " << third.readAllStandardError().toStdString();
+    ::kill(static_cast<pid_t>(third.processId()), SIGTERM);
+    ASSERT_TRUE(third.waitForFinished(20000));
+    EXPECT_EQ(third.exitCode(), 0);
+    EXPECT_FALSE(QFileInfo::exists(socket)) << "a copy that quits removes its socket";
+}
+
+TEST(Runtime, WithNoHomeTheHomeIsThePasswordDatabases) {
+    passwd* pw = ::getpwuid(::getuid());
+    if (!pw || !pw->pw_dir || pw->pw_dir[0] != '/') GTEST_SKIP() << "the user has no home in the password database";
+    const std::string fromDatabase = pw->pw_dir;
+    EnvScope env;
+    env.Set("HOME", nullptr);
+    EXPECT_EQ(SpecialFolder::UserHome(), fromDatabase);
+    env.Set("HOME", "");
+    EXPECT_EQ(SpecialFolder::UserHome(), fromDatabase);
+    env.Set("HOME", "relative/home");
+    EXPECT_EQ(SpecialFolder::UserHome(), fromDatabase);
+    env.Set("HOME", "/some/home");
+    EXPECT_EQ(SpecialFolder::UserHome(), "/some/home");
+    // The application-data folder then lies under it, not at the root.
+    env.Set("HOME", nullptr);
+    env.Set("XDG_CONFIG_HOME", nullptr);
+    const std::string expected = fromDatabase + "/.config";
+    if (!fs::is_directory(expected)) GTEST_SKIP() << expected << " does not exist, and the test makes nothing there";
+    Ref<FolderItem> dir = SpecialFolder::ApplicationData();
+    ASSERT_TRUE(dir);
+    EXPECT_EQ(dir->Path().string(), expected);
 }
 
 TEST(Runtime, OpenIsRaisedOnceWhenTheLoopStarts) {

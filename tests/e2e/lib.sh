@@ -18,13 +18,21 @@ E2E_FAILED=0
 log() { printf '[%s] %s\n' "$(date +%H:%M:%S.%3N)" "$*" >&2; }
 
 # Sleeps in a way a signal cuts short: bash runs its traps only once a
-# foreground command ends, but at once during `wait`.
+# foreground command ends, but at once during `wait`. A long sleep says every
+# 20 s how long it still has to go, so that a driver is never long silent.
 NAP_PID=""
 nap() {
-    sleep "$1" &
-    NAP_PID=$!
-    wait "$NAP_PID" || true
-    NAP_PID=""
+    local left="$1" step
+    while :; do
+        step="$(awk -v l="$left" 'BEGIN { print (l > 20) ? 20 : l }')"
+        sleep "$step" &
+        NAP_PID=$!
+        wait "$NAP_PID" || true
+        NAP_PID=""
+        left="$(awk -v l="$left" -v s="$step" 'BEGIN { print l - s }')"
+        awk -v l="$left" 'BEGIN { exit !(l > 0.05) }' || break
+        log "waiting, $left s to go"
+    done
 }
 
 # Wall-clock time in seconds with fractions (the same clock as the event log).
@@ -501,6 +509,110 @@ check_schedule() { # check_schedule PERIOD_MS TOL_MS EXPECTED_COUNT
     printf '%s\n' "$offs" | awk -v tol="$2" '{ if ($1 > tol || $1 < -tol) bad=1 } END { exit bad }' \
         || fail "a play is more than $2 ms off its schedule"
     log "ok: $3 plays every $1 ms within $2 ms"
+}
+
+# ---------------------------------------------------------------------------
+# The desktop around the program: a window manager (openbox), a tray host
+# (trayer), the program's tray icon and its menu, closing the window.
+
+XTOOL="$E2E_DIR/xtool.py"
+
+wm_up() { xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; }
+start_wm() {
+    start_bg wm openbox --sm-disable
+    wait_for 15 wm_up || fail "openbox did not start"
+    log "openbox up"
+}
+
+# trayer's panel window, the tray host (empty when none is mapped).
+tray_panel() {
+    local w
+    for w in $(xdotool search --onlyvisible --class trayer 2>/dev/null); do
+        [ "$(xdotool getwindowname "$w" 2>/dev/null)" = panel ] && { echo "$w"; return; }
+    done
+}
+tray_up() { [ -n "$(tray_panel)" ]; }
+# Starts trayer as the tray host; its pid lands in NAME_PID (default tray_PID).
+start_tray() { # start_tray [NAME]
+    start_bg "${1:-tray}" trayer --edge top --align right --widthtype request --height 24 --SetDockType true
+    wait_for 15 tray_up || fail "trayer did not start"
+    log "trayer up"
+}
+stop_tray() { # stop_tray [NAME]
+    local var="${1:-tray}_PID"
+    stop_pid "${!var}"
+    log "trayer ended"
+}
+
+# Whether the program's tray icon is docked in trayer's panel; sets ICON.
+tray_icon() {
+    local panel w; panel="$(tray_panel)"
+    [ -n "$panel" ] || return 1
+    for w in $(xdotool search --pid "$prog_PID" --name '^Kestrune$' 2>/dev/null); do
+        if xwininfo -tree -id "$panel" 2>/dev/null | grep -qiw "$(printf '0x%x' "$w")"; then
+            ICON="$w"
+            return 0
+        fi
+    done
+    return 1
+}
+# Opens the tray icon's menu with the mouse button given (1 left, 3 right).
+open_tray_menu() { # open_tray_menu [BUTTON]
+    tray_icon || fail "no tray icon to click"
+    local X Y WIDTH HEIGHT SCREEN
+    eval "$(xdotool getwindowgeometry --shell "$ICON")"
+    xdotool mousemove "$((X + WIDTH / 2))" "$((Y + HEIGHT / 2))" click "${1:-1}"
+    nap 1
+}
+# The tray menu holds About first and Quit last.
+tray_choose_about() { open_tray_menu "${1:-1}"; xdotool key Down Return; }
+tray_choose_quit() { open_tray_menu "${1:-1}"; xdotool key Up Return; }
+
+# The main window, told from the tray icon (also named Kestrune) by its
+# width; sets WID. PID defaults to the program's.
+find_main_window() { # find_main_window [PID]
+    local w
+    for w in $(xdotool search --onlyvisible --pid "${1:-$prog_PID}" --name '^Kestrune' 2>/dev/null); do
+        if [ "$(xwininfo -id "$w" 2>/dev/null | awk '/Width:/ {print $2}')" = 480 ]; then
+            WID="$w"
+            return 0
+        fi
+    done
+    return 1
+}
+wait_main_window() { # wait_main_window [SECONDS] [PID]
+    wait_for "${1:-20}" find_main_window "${2:-}" || fail "no main window mapped within ${1:-20}s"
+    log "main window $WID mapped"
+}
+# Asks the main window to close, as its close button does; waits until it is
+# gone.
+close_window() {
+    python3 "$XTOOL" close "$WID"
+    wait_for 10 window_gone || fail "the window did not close"
+    log "window closed"
+}
+window_gone() { ! xwininfo -id "$WID" 2>/dev/null | grep -q 'IsViewable'; }
+
+# Exit statuses of a crash: an abort (134) or a segmentation fault (139), or
+# any other death by a signal.
+no_crash() { [ "$1" -lt 128 ]; }
+
+# A second X server that admits only clients with its cookie (in
+# $T/server.xauth, which XAUTHORITY may name); sets AUTH_DISPLAY.
+start_xvfb_auth() {
+    local cookie; cookie="$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')"
+    xauth -f "$T/server.xauth" add :0 MIT-MAGIC-COOKIE-1 "$cookie" 2>/dev/null
+    rm -f "$T/auth-display"
+    setsid Xvfb -displayfd 3 -nolisten tcp -noreset -auth "$T/server.xauth" -screen 0 640x480x24 \
+        3>"$T/auth-display" >"$T/xvfb-auth.out" 2>"$T/xvfb-auth.err" </dev/null &
+    E2E_PIDS+=("$!")
+    wait_for 15 test -s "$T/auth-display" || fail "the second Xvfb did not start"
+    AUTH_DISPLAY=":$(head -n1 "$T/auth-display")"
+    # xauth looks entries up by display number: the cookie under the real one.
+    xauth -f "$T/server.xauth" add "$AUTH_DISPLAY" MIT-MAGIC-COOKIE-1 "$cookie" 2>/dev/null
+    wait_for 10 env XAUTHORITY="$T/server.xauth" xdpyinfo -display "$AUTH_DISPLAY" >/dev/null \
+        || fail "the second Xvfb does not answer"
+    log "Xvfb with a cookie on $AUTH_DISPLAY"
 }
 
 # --- The interval popup, and the program under a wrapper command.

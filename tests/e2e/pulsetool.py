@@ -272,7 +272,14 @@ def main(argv):
     if len(argv) < 2 or argv[1] not in cmds:
         sys.stderr.write(__doc__)
         return 2
-    cmds[argv[1]](*argv[2:])
+    try:
+        cmds[argv[1]](*argv[2:])
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # The reader wanted only the first lines (`| head -n1`) and has gone
+        # before the rest was written: not a failure, which under pipefail
+        # would end the driver. Standard output goes nowhere from here on.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
     return 0
 
 

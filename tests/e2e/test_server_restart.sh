@@ -8,6 +8,9 @@ per_server "$@"
 e2e_init "$1" 120
 
 start_xvfb
+# The plays are the program's own (the shim), so that an event logger that
+# starts late on a loaded machine misses none; that they reached the server
+# shows at the sink's monitor.
 use_paspy
 make_bundle tone
 write_prefs_freq 4000
