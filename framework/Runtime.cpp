@@ -511,8 +511,6 @@ int RuntimeExit() {
         g_unhandled = true;
     }
     const int result = g_unhandled ? 1 : g_exitResult;
-    // The windows close, then the application object goes (its exit hook
-    // releases what it holds, timers among them), then the Qt application.
     // Everything of Qt goes before the Qt application: the windows, the tray
     // icon and its menu, the running copy's socket and bus name, the
     // application object (its exit hook releases what it holds, timers among
