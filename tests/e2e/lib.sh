@@ -639,3 +639,53 @@ start_program_under() { # start_program_under WRAPPER...
     start_bg prog "${PASPY_PREFIX[@]}" "$@" "$PROG"
     log "program started under $1 (pid $prog_PID)"
 }
+
+# ---------------------------------------------------------------------------
+# A desktop session bus and a StatusNotifier host (tests/e2e/sntool.py), and a
+# headless Wayland compositor.
+
+SNTOOL="$E2E_DIR/sntool.py"
+# Debian's python3 has the D-Bus and GLib bindings the tool needs.
+SYS_PYTHON=/usr/bin/python3
+
+bus_up() { dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus org.freedesktop.DBus.ListNames >/dev/null; }
+# A private session bus at $T/bus, exported to everything started after it.
+start_session_bus() {
+    start_bg bus dbus-daemon --session --nofork --nopidfile --address="unix:path=$T/bus"
+    export DBUS_SESSION_BUS_ADDRESS="unix:path=$T/bus"
+    wait_for 10 bus_up || fail "the session bus did not start"
+    log "session bus up"
+}
+name_has_owner() { # name_has_owner NAME
+    dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+        org.freedesktop.DBus.NameHasOwner "string:$1" 2>/dev/null | grep -q 'boolean true'
+}
+
+# The StatusNotifier watcher (the host side of a panel such as KDE's, waybar
+# or GNOME's AppIndicator extension); its pid lands in NAME_PID (default
+# snw_PID), its log of registrations in $T/NAME.log.
+start_sn_watcher() { # start_sn_watcher [NAME]
+    local name="${1:-snw}"
+    start_bg "$name" "$SYS_PYTHON" -u "$SNTOOL" watcher "$T/$name.log"
+    wait_for 10 name_has_owner org.kde.StatusNotifierWatcher || fail "the StatusNotifier watcher did not start"
+    log "StatusNotifier watcher up"
+}
+stop_sn_watcher() { # stop_sn_watcher [NAME]
+    local var="${1:-snw}_PID"
+    stop_pid "${!var}"
+    wait_for 10 eval '! name_has_owner org.kde.StatusNotifierWatcher' || fail "the watcher's name stayed"
+    log "StatusNotifier watcher ended"
+}
+sntool() { timeout 10 "$SYS_PYTHON" "$SNTOOL" "$@"; }
+# The first item the watcher has registered ("SERVICE PATH"); sets SN_ITEM.
+sn_item() { SN_ITEM="$(sntool items 2>/dev/null | head -n 1)"; [ -n "$SN_ITEM" ]; }
+
+# A headless weston on the Wayland socket $WAYLAND_DISPLAY (in
+# $XDG_RUNTIME_DIR), exported to what is started after it.
+wayland_up() { [ -S "$XDG_RUNTIME_DIR/$WAYLAND_DISPLAY" ]; }
+start_weston() {
+    export WAYLAND_DISPLAY="kestrune-wl-$$"
+    start_bg weston weston --backend=headless-backend.so --use-pixman --socket="$WAYLAND_DISPLAY" --idle-time=0
+    wait_for 15 wayland_up || fail "weston did not start"
+    log "weston up on $WAYLAND_DISPLAY"
+}
