@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -32,7 +33,13 @@ public:
     ~Fd() { Close(); }
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
+    Fd(Fd&& other) noexcept : fd_(other.Release()) {}
+    Fd& operator=(Fd&& other) noexcept {
+        Reset(other.Release());
+        return *this;
+    }
     int get() const { return fd_; }
+    int Release() { return std::exchange(fd_, -1); }
     void Reset(int fd) {
         Close();
         fd_ = fd;
@@ -99,17 +106,103 @@ int WriteAll(int fd, const char* data, size_t size, off_t offset) {
     return 0;
 }
 
-// The file that path names once every link is followed; a dangling link
-// gives the path it points at.
-fs::path FinalTarget(fs::path p, const std::string& shown) {
-    for (int hops = 0; hops < 40; ++hops) {
-        std::error_code ec;
-        if (!fs::is_symlink(fs::symlink_status(p, ec))) return p;
-        fs::path to = fs::read_symlink(p, ec);
-        if (ec) Fail(shown, "reading the link", ec.value());
-        p = to.is_absolute() ? to : p.parent_path() / to;
+// Whether this process may follow the link described by link, found in the
+// folder described by folder. In a folder that someone else can write into
+// (one with a group or other write bit, or one owned by another user) a link
+// may have been planted to turn the save onto a file of the planter's
+// choosing: only the follower's own links are followed there, and root's
+// links in root's folders. This is the kernel's rule for links in sticky
+// folders (fs.protected_symlinks), applied to every folder others can write,
+// except that a folder's owner other than root is not trusted as well: that
+// owner is the very user who could have planted the link.
+bool MayFollow(const struct stat& folder, const struct stat& link) {
+    const uid_t me = ::geteuid();
+    const bool othersMayWrite = folder.st_uid != me || (folder.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    if (!othersMayWrite || link.st_uid == me) return true;
+    return link.st_uid == 0 && folder.st_uid == 0;
+}
+
+// The text of the link open (O_PATH | O_NOFOLLOW) at fd.
+std::string ReadLinkAt(int fd, const std::string& shown) {
+    std::string to(256, '\0');
+    for (;;) {
+        const ssize_t n = ::readlinkat(fd, "", to.data(), to.size());
+        if (n < 0) Fail(shown, "reading the link", errno);
+        if (static_cast<size_t>(n) < to.size()) {
+            to.resize(static_cast<size_t>(n));
+            return to;
+        }
+        if (to.size() >= 65536) Fail(shown, "reading the link", ENAMETOOLONG);
+        to.resize(to.size() * 2);
     }
-    Fail(shown, "following the link", ELOOP);
+}
+
+// Where a save lands: the folder that is to hold the file, open for reading,
+// and the file's name in it.
+struct Landing {
+    Fd folder;
+    std::string base;
+};
+
+// Walks path one name at a time from an open folder to the next, as the
+// kernel resolves it, following each link on the way (in the folders and at
+// the end, to the file it names) only where MayFollow allows. Each link is
+// checked and read through the one descriptor, so that it cannot be swapped
+// in between. A dangling link at the end gives the name it points at.
+Landing Resolve(const fs::path& path, const std::string& shown) {
+    // The names still to walk, the next one last.
+    std::vector<std::string> pending;
+    auto push = [&pending](const fs::path& p) {
+        std::vector<std::string> names;
+        // "a/b/" gives "a", "b" and "": an empty last name, which is no file.
+        for (const fs::path& part : p.relative_path()) names.push_back(part.string());
+        pending.insert(pending.end(), names.rbegin(), names.rend());
+    };
+    auto land = [&](const Fd& folder, const std::string& name) {
+        Fd readable(::openat(folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (readable.get() < 0) Fail(shown, "opening the folder", errno);
+        return Landing{std::move(readable), name};
+    };
+    auto start = [&](const fs::path& p) {
+        Fd from(::open(p.is_absolute() ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (from.get() < 0) Fail(shown, "opening the folder", errno);
+        return from;
+    };
+
+    Fd at = start(path);
+    push(path);
+    if (pending.empty()) pending.emplace_back();
+    int links = 0;
+    for (;;) {
+        const std::string name = pending.back();
+        pending.pop_back();
+        const bool last = pending.empty();
+        if (last && (name.empty() || name == "." || name == "..")) Fail(shown, "naming the file", EISDIR);
+        if (name.empty() || name == ".") continue;
+
+        Fd next(::openat(at.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        if (next.get() < 0) {
+            if (last && errno == ENOENT) return land(at, name);
+            Fail(shown, "opening the folder", errno);
+        }
+        struct stat st {};
+        if (::fstat(next.get(), &st) != 0) Fail(shown, "opening the folder", errno);
+        if (S_ISLNK(st.st_mode)) {
+            if (++links > 40) Fail(shown, "following the link", ELOOP);
+            struct stat folder {};
+            if (::fstat(at.get(), &folder) != 0) Fail(shown, "opening the folder", errno);
+            if (!MayFollow(folder, st))
+                Fail(shown, "following a link of another user in a folder that others can write", EACCES);
+            const fs::path to = ReadLinkAt(next.get(), shown);
+            if (to.empty()) Fail(shown, "following the link", ENOENT);
+            if (to.is_absolute()) at = start(to);
+            push(to);
+            continue;
+        }
+        if (last) return land(at, name);
+        if (!S_ISDIR(st.st_mode)) Fail(shown, "opening the folder", ENOTDIR);
+        at.Reset(next.Release());
+    }
 }
 
 std::string TempName(const std::string& base) {
@@ -276,20 +369,19 @@ void SetUnnamedTempFilesForTesting(bool allowed) { g_unnamedTempFiles.store(allo
 
 void SaveFileWhole(const fs::path& path, const QByteArray& bytes) {
     const std::string shown = path.string();
-    const fs::path target = FinalTarget(path, shown);
-    const std::string base = target.filename().string();
-    const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
-    if (base.empty() || base == "." || base == "..") Fail(shown, "naming the file", EISDIR);
 
     FileSizeSignalHeld holdFileSizeSignal;
 
-    Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() < 0) Fail(shown, "opening the folder", errno);
+    const Landing landing = Resolve(path, shown);
+    const Fd& dir = landing.folder;
+    const std::string& base = landing.base;
 
     mode_t mode = 0666;
     struct stat old {};
-    const bool exists = ::fstatat(dir.get(), base.c_str(), &old, 0) == 0;
+    const bool exists = ::fstatat(dir.get(), base.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0;
     if (exists) {
+        // A link put in the file's place since the walk is not followed.
+        if (S_ISLNK(old.st_mode)) Fail(shown, "the file was replaced by a link while it was saved", EAGAIN);
         if (::faccessat(dir.get(), base.c_str(), W_OK, AT_EACCESS) != 0) Fail(shown, "the file is not writable", errno);
         mode = old.st_mode & 07777;
     }

@@ -9,8 +9,15 @@
 #include <chrono>
 #include <filesystem>
 
-// Replaces the content of the file at path (a link is followed to the file it
-// names) with bytes.
+// Replaces the content of the file at path with bytes.
+//
+// Links, at the end of the path or in its folders, are followed to what they
+// name, but not every link: in a folder that another user can write into (a
+// group or other write bit, or another owner) only this user's own links are
+// followed, and root's in root's folders; any other link there may have been
+// planted to turn the save onto a file of someone else's choosing. The save
+// then fails, and nothing is written, neither at the link's target nor in the
+// link's place. A dangling link gives the file it names, which is created.
 //
 // The bytes go to a temporary file in the file's own folder: an unnamed one
 // (O_TMPFILE) where the filesystem has them, otherwise one named

@@ -7,6 +7,7 @@
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
 #include <libxml/tree.h>
+#include <libxml/valid.h>
 #include <libxml/xmlerror.h>
 #include <libxml/xpath.h>
 #include <libxml/xpathInternals.h>
@@ -184,6 +185,24 @@ QByteArray ReadRegularFile(const std::string& path, int64_t limit) {
     return data;
 }
 
+// Makes the value of attr the text utf8 taken as it stands, as xmlSetProp
+// does (xmlNodeSetContent would read entity references in it). The former
+// children are unlinked; those that a handle refers to are freed with their
+// handle, the others at once.
+void SetAttributeText(xmlAttrPtr attr, const QByteArray& utf8) {
+    xmlNodePtr text = xmlNewDocText(attr->doc, X(utf8));
+    if (!text) throw XmlException("cannot set the value");
+    const bool isId = attr->atype == XML_ATTRIBUTE_ID;
+    if (isId) xmlRemoveID(attr->doc, attr);
+    while (xmlNodePtr child = attr->children) {
+        xmlUnlinkNode(child);
+        if (!SubtreeHasHandle(child)) xmlFreeNode(child);
+    }
+    text->parent = reinterpret_cast<xmlNodePtr>(attr);
+    attr->children = attr->last = text;
+    if (isId) xmlAddID(nullptr, attr->doc, X(utf8), attr);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -340,13 +359,33 @@ String XmlNode::Value() const {
 
 void XmlNode::SetValue(const String& value) {
     if (!node_) throw NilObjectException();
-    if (node_->type != XML_TEXT_NODE && node_->type != XML_CDATA_SECTION_NODE)
-        throw UnsupportedOperationException("only the text of a text node can be set");
+    const xmlElementType kind = node_->type;
+    switch (kind) {
+    case XML_TEXT_NODE:
+    case XML_CDATA_SECTION_NODE:
+    case XML_COMMENT_NODE:
+    case XML_PI_NODE:
+    case XML_ATTRIBUTE_NODE:
+        break;
+    default:
+        // Elements, documents and entity references have no text of their
+        // own (Value gives none). xmlNodeSetContent would replace an
+        // element's children, and free the declaration that an entity
+        // reference's children pointer names.
+        throw UnsupportedOperationException("this kind of node has no text of its own to set");
+    }
     if (!IsXmlText(value)) throw InvalidArgumentException("the text holds characters that XML cannot carry");
-    if (node_->type == XML_CDATA_SECTION_NODE && value.contains(QLatin1String("]]>")))
+    if (kind == XML_CDATA_SECTION_NODE && value.contains(QLatin1String("]]>")))
         throw InvalidArgumentException("a CDATA section cannot hold \"]]>\"");
+    if (kind == XML_COMMENT_NODE && (value.contains(QLatin1String("--")) || value.endsWith(QLatin1Char('-'))))
+        throw InvalidArgumentException("a comment cannot hold \"--\" or end with \"-\"");
+    if (kind == XML_PI_NODE && value.contains(QLatin1String("?>")))
+        throw InvalidArgumentException("a processing instruction cannot hold \"?>\"");
     const QByteArray utf8 = value.toUtf8();
-    xmlNodeSetContent(node_, X(utf8));
+    if (kind == XML_ATTRIBUTE_NODE)
+        SetAttributeText(reinterpret_cast<xmlAttrPtr>(node_), utf8);
+    else
+        xmlNodeSetContent(node_, X(utf8));
 }
 
 String XmlNode::Name() const {

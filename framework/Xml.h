@@ -60,10 +60,16 @@ public:
     // instruction node, the value of an attribute, and the empty string for
     // every other kind of node (elements, documents, entity references).
     String Value() const;
-    // Replaces the text of a text or CDATA node. Other kinds of node raise
-    // UnsupportedOperationException; text that XML 1.0 cannot carry (control
-    // characters, and "]]>" in a CDATA section) raises
-    // InvalidArgumentException, so that a saved document always loads again.
+    // Replaces the node's text, for every kind of node whose text Value
+    // gives: the content of a text, CDATA, comment or processing-instruction
+    // node (as xmlNodeSetContent sets it) and the value of an attribute (its
+    // children become one text node, as xmlSetProp makes them). Other kinds
+    // of node raise UnsupportedOperationException and stay as they were.
+    // Text that the node could not carry through a save and a load raises
+    // InvalidArgumentException, so that a saved document always loads again:
+    // characters that XML 1.0 cannot carry (control characters, lone
+    // surrogates), "]]>" in a CDATA section, "--" or a last "-" in a comment,
+    // and "?>" in a processing instruction.
     void SetValue(const String& value);
 
     // The node's name: the element's tag name, "#text" for text, and so on.

@@ -323,3 +323,25 @@ TEST_F(Popup, AStoreThatCanNeitherReadNorWriteOpensOnRowFiveAndStoresNothing) {
     EXPECT_EQ(QFileInfo(blocker).size(), 0);
     EXPECT_FALSE(QFile::exists(File()));
 }
+
+TEST_F(Popup, AChoiceIsKeptWhenTheStoredElementStartsWithAComment) {
+    // As a file edited by hand may be: the store reads the comment, which
+    // names no interval, and stores each choice there.
+    WritePrefs("<Kestrune><freq><!--note-->9000</freq></Kestrune>");
+    Ref<class Window1> w = Window1();
+    Ref<PopupMenu> popup = w->PopupMenu1();
+    EXPECT_EQ(popup->ListIndex(), 5);
+    saves_->Take();
+
+    popup->ComboBox()->setCurrentIndex(0);  // the user's choice: 4 s
+    EXPECT_EQ(Timer()->Period(), 4000);
+    EXPECT_EQ(saves_->Take(), 1);
+    w->Close();
+
+    QelModule::ResetForTesting();  // the next launch
+    EXPECT_EQ(QelModule::GetPrefsValue("freq"), "4000");
+    QelModule::ResetForTesting();
+    Ref<class Window1> again = Window1();
+    EXPECT_EQ(again->PopupMenu1()->ListIndex(), 0);
+    EXPECT_EQ(Timer()->Period(), 4000);
+}

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,9 +30,10 @@ using namespace QelModule;
 namespace {
 
 // The file's tree as text: elements as name(children), text nodes quoted,
-// e.g. Kestrune(freq("29000")). Attributes are left out.
+// comments as written, e.g. Kestrune(freq("29000")). Attributes are left out.
 QString Render(const Ref<XmlNode>& node) {
     if (node->Name() == "#text") return '"' + node->Value() + '"';
+    if (node->Name() == "#comment") return "<!--" + node->Value() + "-->";
     QStringList parts;
     for (int64_t i = 0; i < node->ChildCount(); ++i) parts << Render(node->Child(i));
     return node->Name() + '(' + parts.join(',') + ')';
@@ -176,6 +178,9 @@ TEST_F(PrefsTest, ExistingFilesAreReadAndWrittenAtTheFirstKeyElement) {
         {"key missing", "<Kestrune><a>1</a></Kestrune>", "", "Kestrune(a(\"1\"),freq(\"9000\"))"},
         {"another root without the key", "<Other><x>1</x></Other>", "", ""},
         {"another root holding the key", "<Other><freq>7</freq></Other>", "7", "Other(freq(\"9000\"))"},
+        // Edited by hand: the value is the first child's, whatever its kind.
+        {"a comment before the text", "<Kestrune><freq><!--note-->4000</freq></Kestrune>", "note",
+         "Kestrune(freq(<!--9000-->,\"4000\"))"},
     };
     for (const ExistingFile& c : cases) {
         SCOPED_TRACE(c.name);
@@ -191,6 +196,8 @@ TEST_F(PrefsTest, ExistingFilesAreReadAndWrittenAtTheFirstKeyElement) {
             EXPECT_EQ(RenderPrefs(), c.afterWrite);
             EXPECT_EQ(GetPrefsValue("freq"), "9000");
         }
+        ResetForTesting();  // the next run reads what was saved
+        EXPECT_EQ(GetPrefsValue("freq"), c.afterWrite.isEmpty() ? c.read : QString("9000"));
     }
 }
 
@@ -342,6 +349,32 @@ TEST_F(PrefsTest, AnEmptyFileCountsAsMissingAndTheNextChoiceIsKept) {
     SetPrefsValue("freq", "9000");
     EXPECT_TRUE(QFileInfo(PrefsPath()).isSymLink());
     EXPECT_EQ(RenderPrefs(), "Kestrune(freq(\"9000\"))");
+}
+
+TEST_F(PrefsTest, ALinkThatAnotherUserPlantedInTheFolderIsNeverWrittenThrough) {
+    if (::geteuid() != 0) GTEST_SKIP() << "giving a link to another user needs root";
+    const passwd* nobody = ::getpwnam("nobody");
+    if (!nobody) GTEST_SKIP() << "no user nobody here";
+    // A preferences folder that anyone can write into, and in it a link of
+    // nobody's to a file of this user's.
+    ASSERT_TRUE(QDir().mkpath(Folder()));
+    ASSERT_EQ(::chmod(QFile::encodeName(Folder()).constData(), 0777), 0);
+    const QString target = tmp_.filePath("mine.xml");
+    const QByteArray mine = "<Kestrune><freq>4000</freq></Kestrune>\n";
+    WriteBytes(target, mine);
+    const QByteArray link = QFile::encodeName(PrefsPath());
+    ASSERT_EQ(::symlink(QFile::encodeName(target).constData(), link.constData()), 0);
+    ASSERT_EQ(::lchown(link.constData(), nobody->pw_uid, nobody->pw_gid), 0);
+
+    SetPrefsValue("freq", "9000");
+    SetPrefsValue("other", "1");
+    EXPECT_EQ(GetPrefsValue("freq"), "9000");  // kept in memory
+    QFile f(target);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), mine);
+    EXPECT_EQ(QFileInfo(PrefsPath()).symLinkTarget(), target);
+    EXPECT_EQ(QDir(Folder()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot | QDir::Hidden),
+              QStringList{"Kestrune_prefs.xml"});
 }
 
 namespace {

@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <cstring>
@@ -16,6 +17,8 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -243,6 +246,99 @@ TEST_F(XmlTest, NamesAndTextThatWouldCorruptTheFileAreRefused) {
     EXPECT_FALSE(Item("rootless.xml")->Exists());
 }
 
+namespace {
+
+// A document with a node of each kind that has a value (kValueKinds) and
+// of each kind that has none, as a hand-edited file may hold them.
+const QByteArray kEveryKind =
+    "<?xml version=\"1.0\"?>\n<!DOCTYPE Kestrune [<!ENTITY e \"4000\">]>\n"
+    "<Kestrune a=\"attr\"><t>text</t><c><![CDATA[cdata]]></c><m><!--comment--></m><p><?pi instr?></p>"
+    "<r>&e;</r><x><y/></x></Kestrune>";
+
+struct ValueKind {
+    const char* query;  // selects the node in kEveryKind
+    const char* name;   // its Name, which a save and a load keep
+    const char* value;  // its Value there
+    std::vector<QString> refused;  // texts that it cannot carry through a save
+};
+
+const std::vector<ValueKind> kValueKinds = {
+    {"//t/text()", "#text", "text", {}},
+    {"//c/node()", "#cdata-section", "cdata", {"a]]>b"}},
+    {"//m/comment()", "#comment", "comment", {"a--b", "--", "a-", "-"}},
+    {"//p/processing-instruction()", "pi", "instr", {"a?>b", "?>"}},
+    {"//@a", "a", "attr", {}},
+};
+
+}  // namespace
+
+TEST_F(XmlTest, EveryKindOfNodeWithAValueHasItSetAndKeepsItThroughASave) {
+    const std::vector<QString> values = {"9000", "a < b && c > d \"q\" 'r' &amp;", QString::fromUtf8("Grüße, 音")};
+    for (const ValueKind& k : kValueKinds) {
+        for (const QString& value : values) {
+            SCOPED_TRACE(std::string(k.query) + " <- " + value.toStdString());
+            Ref<XmlDocument> doc(new XmlDocument);
+            doc->LoadXml(Write("kinds.xml", kEveryKind));
+            Ref<XmlNode> node = doc->Xql(k.query)->Item(0);
+            EXPECT_EQ(node->Name(), k.name);
+            EXPECT_EQ(node->Value(), k.value);
+            // A handle to an attribute's former text stays usable.
+            Ref<XmlNode> formerChild = node->ChildCount() > 0 ? node->Child(0) : Ref<XmlNode>();
+
+            node->SetValue(value);
+            EXPECT_EQ(node->Value(), value);
+            if (formerChild) {
+                EXPECT_EQ(formerChild->Value(), k.value);
+                EXPECT_EQ(node->ChildCount(), 1);
+            }
+            doc->SaveXml(Item("saved.xml"));
+            Ref<XmlDocument> loaded(new XmlDocument);
+            loaded->LoadXml(Item("saved.xml"));
+            ASSERT_EQ(loaded->Xql(k.query)->Length(), 1);
+            EXPECT_EQ(loaded->Xql(k.query)->Item(0)->Name(), k.name);
+            EXPECT_EQ(loaded->Xql(k.query)->Item(0)->Value(), value);
+            EXPECT_EQ(FirstText(loaded, "//t"), k.query == std::string("//t/text()") ? value : "text");
+        }
+    }
+}
+
+TEST_F(XmlTest, TextANodeCannotCarryAndNodesWithoutAValueAreRefusedAndLeftAlone) {
+    const QString control = QString("x") + QChar(0x01);
+    const QString loneSurrogate = QString("x") + QChar(0xD800);
+    Ref<XmlDocument> doc(new XmlDocument);
+    doc->LoadXml(Write("kinds.xml", kEveryKind));
+    for (const ValueKind& k : kValueKinds) {
+        Ref<XmlNode> node = doc->Xql(k.query)->Item(0);
+        std::vector<QString> refused = k.refused;
+        refused.insert(refused.end(), {control, loneSurrogate, QString(QChar(0xFFFE))});
+        for (const QString& bad : refused) {
+            SCOPED_TRACE(std::string(k.query) + " <- " + bad.toStdString());
+            EXPECT_THROW(node->SetValue(bad), InvalidArgumentException);
+            EXPECT_EQ(node->Value(), k.value);
+        }
+    }
+    // An element, an entity reference and the document have no value: Value
+    // gives none and SetValue changes nothing.
+    const std::vector<std::pair<QString, Ref<XmlNode>>> valueless = {
+        {"element", doc->Xql("//x")->Item(0)},
+        {"element holding only an element", doc->Xql("//x")->Item(0)->Child(0)},
+        {"entity reference", doc->Xql("//r")->Item(0)->Child(0)},
+        {"document", doc},
+    };
+    for (const auto& [what, node] : valueless) {
+        SCOPED_TRACE(what.toStdString());
+        EXPECT_EQ(node->Value(), "");
+        EXPECT_THROW(node->SetValue("9000"), UnsupportedOperationException);
+        EXPECT_EQ(node->Value(), "");
+    }
+    // Nothing of that changed the document.
+    doc->SaveXml(Item("saved.xml"));
+    Ref<XmlDocument> untouched(new XmlDocument);
+    untouched->LoadXml(Item("kinds.xml"));
+    untouched->SaveXml(Item("expected.xml"));
+    EXPECT_EQ(QString(Read("saved.xml")), QString(Read("expected.xml")));
+}
+
 TEST_F(XmlTest, NodeHandlesOutliveTheirDocumentAndDetachedNodesAreFreed) {
     // Run under the sanitizer build (or valgrind) this also shows that nothing
     // leaks and nothing is used after it was freed.
@@ -418,6 +514,95 @@ void InBothTempModes(Case&& run) {
 const QByteArray kOldPrefs = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Kestrune><freq>4000</freq></Kestrune>\n";
 
 }  // namespace
+
+namespace {
+
+// Where the save is pointed at, in a folder "shared" that the case sets up.
+enum class Planted {
+    kFileLink,     // shared/prefs.xml is a link to the file outside
+    kDangling,     // shared/prefs.xml is a link to a file outside that is missing
+    kFolderLink,   // shared/sub is a link to the folder outside; the save names shared/sub/target.xml
+    kSecondHop,    // mine/prefs.xml, this user's link in a folder of this user's, leads to shared/prefs.xml
+};
+
+struct LinkCase {
+    const char* name;
+    mode_t folderMode;      // of shared
+    bool folderOfNobody;    // shared belongs to nobody:nogroup, otherwise to this user and nogroup
+    bool linkOfNobody;      // the link in shared belongs to nobody, otherwise to this user
+    Planted planted;
+    bool followed;
+};
+
+}  // namespace
+
+TEST_F(XmlTest, ALinkThatAnotherUserCouldHavePlantedIsNotFollowed) {
+    if (::geteuid() != 0) GTEST_SKIP() << "giving a link and a folder to another user needs root";
+    const passwd* nobody = ::getpwnam("nobody");
+    const group* nogroup = ::getgrnam("nogroup");
+    if (!nobody || !nogroup) GTEST_SKIP() << "no user nobody or group nogroup here";
+    const uid_t me = ::geteuid();
+
+    const std::vector<LinkCase> cases = {
+        {"others may write, nobody's link", 0777, false, true, Planted::kFileLink, false},
+        {"nobody's group may write, nobody's link", 0770, false, true, Planted::kFileLink, false},
+        {"nobody's folder, nobody's link", 0755, true, true, Planted::kFileLink, false},
+        {"others may write, nobody's dangling link", 0777, false, true, Planted::kDangling, false},
+        {"others may write, nobody's link to a folder", 0777, false, true, Planted::kFolderLink, false},
+        {"my own link first, then nobody's", 0777, false, true, Planted::kSecondHop, false},
+        {"others may write, my own link", 0777, false, false, Planted::kFileLink, true},
+        {"others may write, my own dangling link", 0777, false, false, Planted::kDangling, true},
+        {"nobody's group may write, my own link to a folder", 0770, false, false, Planted::kFolderLink, true},
+        {"nobody's folder, my own link", 0755, true, false, Planted::kFileLink, true},
+        {"my own link, then another of mine", 0777, false, false, Planted::kSecondHop, true},
+        {"a folder of mine alone, nobody's link", 0755, false, true, Planted::kFileLink, true},
+    };
+    const QString outside = dir_.filePath("outside"), shared = dir_.filePath("shared"), mine = dir_.filePath("mine");
+    const QString target = outside + "/target.xml";
+    auto enc = [](const QString& p) { return QFile::encodeName(p); };
+    for (const LinkCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const QString& d : {outside, shared, mine}) {
+            QDir(d).removeRecursively();
+            ASSERT_TRUE(QDir().mkdir(d));
+        }
+        const bool dangling = c.planted == Planted::kDangling;
+        if (!dangling) WriteBytesTo(target, kOldPrefs);
+
+        QString link = shared + "/prefs.xml", linkTo = target, saved = link;
+        if (c.planted == Planted::kFolderLink) {
+            link = shared + "/sub";
+            linkTo = outside;
+            saved = link + "/target.xml";
+        } else if (c.planted == Planted::kSecondHop) {
+            ASSERT_TRUE(QFile::link(link, mine + "/prefs.xml"));
+            saved = mine + "/prefs.xml";
+        }
+        ASSERT_EQ(::symlink(enc(linkTo).constData(), enc(link).constData()), 0);
+        ASSERT_EQ(::lchown(enc(link).constData(), c.linkOfNobody ? nobody->pw_uid : me, nogroup->gr_gid), 0);
+        ASSERT_EQ(::chown(enc(shared).constData(), c.folderOfNobody ? nobody->pw_uid : me, nogroup->gr_gid), 0);
+        ASSERT_EQ(::chmod(enc(shared).constData(), c.folderMode), 0);
+
+        Ref<XmlDocument> doc = SmallDocument();
+        const Ref<FolderItem> file(new FolderItem(enc(saved).toStdString()));
+        if (c.followed) {
+            doc->SaveXml(file);
+            EXPECT_TRUE(Read("outside/target.xml").contains("<freq>29000</freq>"));
+        } else {
+            EXPECT_THROW(doc->SaveXml(file), IOException);
+            if (dangling)
+                EXPECT_FALSE(QFileInfo::exists(target));
+            else
+                EXPECT_EQ(Read("outside/target.xml"), kOldPrefs);
+        }
+        // The link stays, names what it named, and no file is left beside it.
+        EXPECT_EQ(QFileInfo(link).symLinkTarget(), linkTo);
+        EXPECT_EQ(QDir(shared).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot | QDir::Hidden),
+                  QStringList{QFileInfo(link).fileName()});
+        EXPECT_EQ(QDir(outside).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot | QDir::Hidden),
+                  c.followed || !dangling ? QStringList{"target.xml"} : QStringList{});
+    }
+}
 
 TEST_F(XmlTest, AFileSizeLimitFailsTheSaveAndTheProcessGoesOn) {
     // SIGXFSZ would end the process: surviving the saves is part of the test.
