@@ -12,6 +12,7 @@
 #include <QDBusVariant>
 #include <QDBusVirtualObject>
 #include <QElapsedTimer>
+#include <QFileSystemWatcher>
 #include <QGuiApplication>
 #include <QPlatformSurfaceEvent>
 #include <QSocketNotifier>
@@ -55,8 +56,6 @@ constexpr int kHandOverMs = 1800;
 constexpr int kPeerMs = 2000;
 constexpr int kMaxPeers = 32;
 constexpr int kMaxLine = 4096;
-// How often the running copy checks that its socket file is still there.
-constexpr int kSocketCheckMs = 5000;
 
 const char* const kStartupIdKey = "desktop-startup-id";
 const char* const kTokenKey = "activation-token";
@@ -440,7 +439,7 @@ Outcome AskOverSocket(const std::string& path, int ms) {
     Outcome out = Failed("does not answer");
     if (!PeerIsUs(fd)) {
         ::close(fd);
-        return Failed("as another user");
+        return Failed("belongs to another user");
     }
     const std::string line = ActivateLine();
     if (::send(fd, line.data(), line.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(line.size())) {
@@ -477,9 +476,8 @@ class HandOverServer : public QObject {
 public:
     explicit HandOverServer(std::string path) : path_(std::move(path)) {
         spare_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-        check_.setInterval(kSocketCheckMs);
-        connect(&check_, &QTimer::timeout, this, [this] { CheckFile(); });
-        check_.start();
+        // Told by the system (no polling) when the file goes or changes.
+        connect(&watch_, &QFileSystemWatcher::fileChanged, this, [this] { CheckFile(); });
     }
     ~HandOverServer() override {
         Close();
@@ -536,6 +534,7 @@ private:
         ino_ = st.st_ino;
         notifier_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
         connect(notifier_, &QSocketNotifier::activated, this, [this] { Accept(); });
+        Watch();
         return true;
     }
 
@@ -555,8 +554,17 @@ private:
                st.st_ino == ino_;
     }
 
+    void Watch() {
+        const QString file = QString::fromStdString(path_);
+        if (!watch_.files().contains(file)) watch_.addPath(file);
+    }
+
+    // The file removed (or replaced): made again, as long as the place is ours.
     void CheckFile() {
-        if (!FileIsOurs()) Listen();
+        if (FileIsOurs())
+            Watch();
+        else
+            Listen();
     }
 
     void Accept() {
@@ -598,7 +606,7 @@ private:
     dev_t dev_ = 0;
     ino_t ino_ = 0;
     QSocketNotifier* notifier_ = nullptr;
-    QTimer check_;
+    QFileSystemWatcher watch_;
     int peers_ = 0;
     bool reported_ = false;
 };

@@ -574,8 +574,9 @@ TEST(Runtime, TheHandOverSocketDropsIdlePeers) {
 }
 
 // More idle connections than the copy may have descriptors (1024), and
-// closed again: the copy still listens, and answers.
-TEST(Runtime, TheHandOverSocketOutlastsAFloodOfConnections) {
+// closed again: the copy still listens, and answers; and so it does when its
+// socket file is removed.
+TEST(Runtime, TheHandOverSocketOutlastsAFloodOfConnectionsAndItsFileGoing) {
     rlimit limit{};
     ::getrlimit(RLIMIT_NOFILE, &limit);
     if (limit.rlim_cur < 1200 && limit.rlim_max >= 1200) {
@@ -600,6 +601,13 @@ TEST(Runtime, TheHandOverSocketOutlastsAFloodOfConnections) {
     const Launch after = LaunchAgain(env);
     EXPECT_EQ(after.status, 0) << after.err.toStdString();
     EXPECT_EQ(after.err.toStdString(), "");
+
+    // Its file removed (a cleaner of /tmp, say), the socket is made again.
+    ASSERT_TRUE(QFile::remove(socket));
+    EXPECT_TRUE(WaitForPath(socket, 5000)) << "the socket is back";
+    const Launch afterRemoval = LaunchAgain(env);
+    EXPECT_EQ(afterRemoval.status, 0) << afterRemoval.err.toStdString();
+    EXPECT_EQ(afterRemoval.err.toStdString(), "");
     EXPECT_EQ(copy.p.state(), QProcess::Running);
 }
 
