@@ -396,13 +396,15 @@ void RuntimeInit(int& argc, char** argv) {
 #if defined(Q_OS_UNIX)
     WatchQuitSignals();
 #endif
-    if (SingleInstanceStart() == InstanceRole::HandedOver) {
-        // Another copy runs and shows its window: this one ends here, before
-        // the program's own code has run or written anything.
+    const InstanceRole role = SingleInstanceStart();
+    if (role == InstanceRole::HandedOver || role == InstanceRole::HandOverFailed) {
+        // Another copy runs: this one ends here, before the program's own
+        // code has run or written anything; with status 0 once that copy has
+        // shown its window, else 1 (the line saying why is out).
         g_qtLive = false;
         delete std::exchange(g_app, nullptr);
         std::fflush(nullptr);
-        std::exit(0);
+        std::exit(role == InstanceRole::HandedOver ? 0 : 1);
     }
 }
 

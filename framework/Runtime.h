@@ -24,8 +24,9 @@
 //
 // Then it creates the Qt application and takes the running copy's place for
 // this user and display (SingleInstance.h). When another copy runs, that one
-// is asked to show its main window and this process ends with status 0,
-// before the program's own code runs.
+// is asked to show its main window and this process ends, before the
+// program's own code runs: with status 0 once that copy has shown it, else
+// with status 1 and one line saying so.
 //
 // Should the display connection break later, the process says so in one line
 // and ends with a non-zero status, once the finalisers have run, without

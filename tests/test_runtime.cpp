@@ -8,13 +8,18 @@
 #include <QProcess>
 #include <QTimer>
 
+#include <atomic>
 #include <csignal>
+#include <fcntl.h>
 #include <cstring>
 #include <optional>
 #include <filesystem>
 #include <fstream>
 #include <netinet/in.h>
 #include <pwd.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -368,4 +373,270 @@ TEST(Runtime, ExitStatusReportsAnUnhandledException) {
         EXPECT_EQ(err, c.said ? c.said : "");
     }
     RuntimeResetForTesting();
+}
+
+namespace {
+
+const char* const kOffscreenBase = "/run/example.kestrune.Kestrune.offscreen";
+
+bool WaitForPath(const QString& path, int ms = 20000) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!QFileInfo::exists(path) && clock.elapsed() < ms) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return QFileInfo::exists(path);
+}
+
+// A client of the hand-over socket; -1 when it cannot connect within 5 s.
+int ConnectTo(const QString& path) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    const QByteArray p = QFile::encodeName(path);
+    std::memcpy(addr.sun_path, p.constData(), std::min<size_t>(p.size(), sizeof addr.sun_path - 1));
+    timeval tv{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Whether the peer closed the connection within ms (what it sent before
+// that goes to *said).
+bool ClosedWithin(int fd, int ms, std::string* said = nullptr) {
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        const int left = ms - static_cast<int>(clock.elapsed());
+        if (left <= 0 || ::poll(&p, 1, left) <= 0) return false;
+        char buf[256];
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) return true;
+        if (said) said->append(buf, static_cast<size_t>(n));
+    }
+}
+
+// A second launch: its status, what it said, and how long it took.
+struct Launch {
+    int status = -1;
+    QString err;
+    qint64 ms = 0;
+};
+Launch LaunchAgain(const QProcessEnvironment& env) {
+    Launch l;
+    QElapsedTimer clock;
+    clock.start();
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(kProgram, {});
+    if (!p.waitForFinished(20000)) {
+        p.kill();
+        p.waitForFinished(5000);
+    }
+    l.ms = clock.elapsed();
+    l.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    l.err = QString::fromUtf8(p.readAllStandardError());
+    return l;
+}
+
+// The running copy, offscreen, started with env (and a wrapper command
+// before it, such as prlimit), its socket up.
+struct RunningCopy {
+    QProcess p;
+    bool Start(const QProcessEnvironment& env, const QString& root, const QStringList& wrapper = {}) {
+        p.setProcessEnvironment(env);
+        if (wrapper.isEmpty())
+            p.start(kProgram, {});
+        else
+            p.start(wrapper.first(), wrapper.mid(1) << kProgram);
+        return p.waitForStarted(10000) && WaitForPath(root + kOffscreenBase + ".socket") && p.state() == QProcess::Running;
+    }
+    ~RunningCopy() {
+        if (p.state() == QProcess::NotRunning) return;
+        ::kill(static_cast<pid_t>(p.processId()), SIGCONT);
+        p.kill();
+        p.waitForFinished(10000);
+    }
+};
+
+}  // namespace
+
+// A second launch exits 0 only once the running copy confirmed that it
+// showed its window; otherwise it says so in one line and exits 1, soon.
+TEST(Runtime, ASecondLaunchThatGetsNoConfirmationSaysSoAndExits1) {
+    enum class Fake { Garbage, ClosesAtOnce, NeverAnswers, CouldNotShow, StoppedRealCopy };
+    const std::vector<std::pair<const char*, Fake>> cases = {
+        {"answers garbage", Fake::Garbage},
+        {"closes at once", Fake::ClosesAtOnce},
+        {"never answers", Fake::NeverAnswers},
+        {"could not show its window", Fake::CouldNotShow},
+        {"a real copy stopped with SIGSTOP", Fake::StoppedRealCopy},
+    };
+    for (const auto& [what, fake] : cases) {
+        SCOPED_TRACE(what);
+        QTemporaryDir tmp;
+        QProcessEnvironment env = BareEnvironment(tmp.path());
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        const QString base = tmp.path() + kOffscreenBase;
+        RunningCopy real;
+        int lockFd = -1, listenFd = -1;
+        std::thread server;
+        std::atomic<bool> done{false};
+        if (fake == Fake::StoppedRealCopy) {
+            ASSERT_TRUE(real.Start(env, tmp.path()));
+            ::kill(static_cast<pid_t>(real.p.processId()), SIGSTOP);
+        } else {
+            // A stand-in for the running copy: the lock held, the socket
+            // listening, answering as the case says.
+            lockFd = ::open(QFile::encodeName(base + ".lock").constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+            ASSERT_EQ(::flock(lockFd, LOCK_EX | LOCK_NB), 0);
+            listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_un addr{};
+            addr.sun_family = AF_UNIX;
+            std::strcpy(addr.sun_path, QFile::encodeName(base + ".socket").constData());
+            ASSERT_EQ(::bind(listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+            ASSERT_EQ(::listen(listenFd, 8), 0);
+            server = std::thread([listenFd, fake, &done] {
+                std::vector<int> held;
+                while (!done) {
+                    pollfd p{listenFd, POLLIN, 0};
+                    if (::poll(&p, 1, 50) <= 0) continue;
+                    const int peer = ::accept(listenFd, nullptr, nullptr);
+                    if (peer < 0) continue;
+                    if (fake == Fake::ClosesAtOnce) {
+                        ::close(peer);
+                        continue;
+                    }
+                    char buf[512];
+                    (void)!::recv(peer, buf, sizeof buf, 0);
+                    if (fake == Fake::Garbage) (void)!::send(peer, "nonsense\n", 9, MSG_NOSIGNAL);
+                    if (fake == Fake::CouldNotShow) (void)!::send(peer, "failed\n", 7, MSG_NOSIGNAL);
+                    held.push_back(peer);
+                }
+                for (int fd : held) ::close(fd);
+            });
+        }
+        const Launch second = LaunchAgain(env);
+        done = true;
+        if (server.joinable()) server.join();
+        if (listenFd >= 0) ::close(listenFd);
+        if (lockFd >= 0) ::close(lockFd);
+        EXPECT_EQ(second.status, 1) << second.err.toStdString();
+        EXPECT_LT(second.ms, 3000);
+        EXPECT_TRUE(second.err.startsWith("Kestrune: another copy is running but ")) << second.err.toStdString();
+        EXPECT_EQ(second.err.count('\n'), 1) << second.err.toStdString();
+        if (fake == Fake::StoppedRealCopy) {
+            // Going again, the copy still answers.
+            ::kill(static_cast<pid_t>(real.p.processId()), SIGCONT);
+            const Launch third = LaunchAgain(env);
+            EXPECT_EQ(third.status, 0) << third.err.toStdString();
+            EXPECT_EQ(third.err.toStdString(), "");
+        }
+    }
+}
+
+// Peers that send no request get their time and are dropped, and only so
+// many may wait; the copy answers the others all the while.
+TEST(Runtime, TheHandOverSocketDropsIdlePeers) {
+    QTemporaryDir tmp;
+    QProcessEnvironment env = BareEnvironment(tmp.path());
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    const QString socket = tmp.path() + kOffscreenBase + ".socket";
+    RunningCopy copy;
+    ASSERT_TRUE(copy.Start(env, tmp.path(), {"prlimit", "--nofile=1024:1024"}));
+
+    const int garbage = ConnectTo(socket);
+    const int silent = ConnectTo(socket);
+    ASSERT_GE(garbage, 0);
+    ASSERT_GE(silent, 0);
+    ASSERT_EQ(::send(garbage, "hello there\n", 12, MSG_NOSIGNAL), 12);
+    std::string said;
+    EXPECT_TRUE(ClosedWithin(garbage, 5000, &said)) << "a line that asks nothing closes the connection";
+    EXPECT_EQ(said, "");
+    const Launch meanwhile = LaunchAgain(env);
+    EXPECT_EQ(meanwhile.status, 0) << meanwhile.err.toStdString();
+    EXPECT_EQ(meanwhile.err.toStdString(), "");
+    EXPECT_TRUE(ClosedWithin(silent, 8000)) << "a peer that sends nothing is dropped";
+    ::close(garbage);
+    ::close(silent);
+
+    // More peers than may wait: those beyond the limit go at once.
+    std::vector<int> waiting;
+    for (int i = 0; i < 48; ++i) waiting.push_back(ConnectTo(socket));
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    int closedAtOnce = 0;
+    for (int fd : waiting) closedAtOnce += fd < 0 || ClosedWithin(fd, 1);
+    EXPECT_GE(closedAtOnce, 48 - 32) << "no more than 32 peers wait at once";
+    for (int fd : waiting)
+        if (fd >= 0) ::close(fd);
+}
+
+// More idle connections than the copy may have descriptors (1024), and
+// closed again: the copy still listens, and answers; and so it does when its
+// socket file is removed.
+TEST(Runtime, TheHandOverSocketOutlastsAFloodOfConnectionsAndItsFileGoing) {
+    rlimit limit{};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    if (limit.rlim_cur < 1200 && limit.rlim_max >= 1200) {
+        limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 4096);
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    if (limit.rlim_cur < 1200) GTEST_SKIP() << "this process may not open 1100 connections";
+    QTemporaryDir tmp;
+    QProcessEnvironment env = BareEnvironment(tmp.path());
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    const QString socket = tmp.path() + kOffscreenBase + ".socket";
+    RunningCopy copy;
+    ASSERT_TRUE(copy.Start(env, tmp.path(), {"prlimit", "--nofile=1024:1024"}));
+    std::vector<int> flood;
+    for (int i = 0; i < 1100; ++i) {
+        const int fd = ConnectTo(socket);
+        if (fd >= 0) flood.push_back(fd);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    for (int fd : flood) ::close(fd);
+    EXPECT_TRUE(QFileInfo::exists(socket)) << "the socket is still there";
+    const Launch after = LaunchAgain(env);
+    EXPECT_EQ(after.status, 0) << after.err.toStdString();
+    EXPECT_EQ(after.err.toStdString(), "");
+
+    // Its file removed (a cleaner of /tmp, say), the socket is made again.
+    ASSERT_TRUE(QFile::remove(socket));
+    EXPECT_TRUE(WaitForPath(socket, 5000)) << "the socket is back";
+    const Launch afterRemoval = LaunchAgain(env);
+    EXPECT_EQ(afterRemoval.status, 0) << afterRemoval.err.toStdString();
+    EXPECT_EQ(afterRemoval.err.toStdString(), "");
+    EXPECT_EQ(copy.p.state(), QProcess::Running);
+}
+
+// A link planted where the lock or the socket goes is never followed: no
+// file is made where it points, and the link stays as it was.
+TEST(Runtime, ALinkAtTheLockOrTheSocketIsNotFollowed) {
+    for (const char* which : {".lock", ".socket"}) {
+        SCOPED_TRACE(which);
+        QTemporaryDir tmp;
+        QProcessEnvironment env = BareEnvironment(tmp.path());
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        const QString link = tmp.path() + kOffscreenBase + which;
+        const QString target = tmp.path() + "/target";
+        ASSERT_EQ(::symlink(QFile::encodeName(target).constData(), QFile::encodeName(link).constData()), 0);
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.start(kProgram, {});
+        ASSERT_TRUE(p.waitForStarted(10000));
+        ASSERT_TRUE(WaitUntilCatching(p, SIGTERM));
+        EXPECT_FALSE(p.waitForFinished(2000)) << "the copy runs";
+        EXPECT_FALSE(QFileInfo::exists(target)) << "nothing is made through the link";
+        EXPECT_TRUE(QFileInfo(link).isSymLink()) << "the link is left alone";
+        ::kill(static_cast<pid_t>(p.processId()), SIGTERM);
+        ASSERT_TRUE(p.waitForFinished(20000));
+        EXPECT_EQ(p.exitCode(), 0);
+        // (The running copy says other things too: no sound server here.)
+        const QString err = QString::fromUtf8(p.readAllStandardError());
+        EXPECT_EQ(err.count(link), 1) << "one line says why: " << err.toStdString();
+        EXPECT_TRUE(err.contains("Kestrune: cannot ")) << err.toStdString();
+        EXPECT_FALSE(QFileInfo::exists(target));
+    }
 }

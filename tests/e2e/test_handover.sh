@@ -3,7 +3,8 @@
 # hands over to the running copy (exit 0 within 2 s, touching no file of the
 # program's), which shows its window again; the sound server sees one client,
 # playing at the stored interval. A socket left by a killed copy does not
-# block the next launch.
+# block the next launch. A runtime folder that others may write is not used:
+# the private one in /tmp is, and the hand-over goes through it.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 e2e_init "$1" 90
@@ -60,4 +61,36 @@ kill -TERM "$prog_PID"
 wait_exit 10
 check "SIGTERM exits 0" test "$PROG_STATUS" -eq 0
 check "the socket is gone with the copy" bash -c "! ls '$XDG_RUNTIME_DIR'/example.kestrune.Kestrune.*.socket 2>/dev/null"
+
+log "--- case: a runtime folder that others may write"
+# The private folder in /tmp takes its place: named after the display, so
+# that no other copy meets this one there.
+FALLBACK="/tmp/kestrune-$(id -u)"
+KEY="example.kestrune.Kestrune.x11_${DISPLAY#:}"
+OPEN_RUN="$T/open-run"
+mkdir "$OPEN_RUN"
+chmod 0777 "$OPEN_RUN"
+cleanup_fallback() { rm -f "$FALLBACK/$KEY.lock" "$FALLBACK/$KEY.socket"; }
+cleanup_fallback
+WHY="Kestrune: XDG_RUNTIME_DIR ($OPEN_RUN) has mode 0777, not 0700: using $FALLBACK instead"
+start_program_under env XDG_RUNTIME_DIR="$OPEN_RUN"
+FIRST_PID="$prog_PID"
+wait_main_window 15
+check "the copy says why, in one line" wait_for 5 bash -c "[ \"\$(grep -cxF '$WHY' '$T/prog.err')\" = 1 ]"
+check "its socket is in $FALLBACK" test -S "$FALLBACK/$KEY.socket"
+close_window
+second_status=0
+env XDG_RUNTIME_DIR="$OPEN_RUN" "$PROG" >"$T/second.out" 2>"$T/second.err" </dev/null || second_status=$?
+check "a second launch hands over through $FALLBACK (exit 0)" test "$second_status" -eq 0
+# (Qt says in a line of its own that the folder's mode is wrong.)
+check "saying only why" test "$(grep '^Kestrune: ' "$T/second.err")" = "$WHY"
+wait_main_window 10 "$FIRST_PID"
+log "ok: the running copy shows its window again"
+check "nothing of the program's is made in the open folder" \
+    bash -c "! ls -A '$OPEN_RUN' | grep -q kestrune"
+kill -TERM "$FIRST_PID"
+wait_exit 10
+check "SIGTERM exits 0" test "$PROG_STATUS" -eq 0
+check "the socket in $FALLBACK is gone with the copy" test ! -e "$FALLBACK/$KEY.socket"
+cleanup_fallback
 log "passed"
