@@ -147,8 +147,8 @@ int Ms(std::chrono::milliseconds d) { return static_cast<int>(std::clamp<int64_t
 // into it once, and in between the stream runs dry, which the server plays as
 // silence and which keeps the output from sleeping. The stream's buffer is
 // long (2 s) and asks for no low latency, so the server runs its output with
-// long periods. After a minute without a play the stream goes and the server
-// may let the output sleep.
+// long periods. After three minutes without a play the stream goes and the
+// server may let the output sleep.
 //
 // At most one connection and one stream exist. Anything the server does not
 // answer within a few seconds (the connection, the stream, a written play

@@ -41,9 +41,9 @@ public:
     // Plays the sound once, not looped, on the default output, and returns at
     // once. With no sound server, or one that does not answer, the play is
     // dropped (said once per outage on standard error); the next play after
-    // the server is back plays again. The output is kept awake for a minute
-    // after each play. The work is done by the Qt event loop of the main
-    // thread: nothing plays while it does not run.
+    // the server is back plays again. The output is kept awake for three
+    // minutes after each play. The work is done by the Qt event loop of the
+    // main thread: nothing plays while it does not run.
     virtual void Play();
 
     const PcmData& Samples() const { return *pcm_; }
@@ -58,8 +58,12 @@ public:
     // the output awake after a play. Tests shorten them; a change applies
     // from the next play on.
     struct OutputTiming {
-        // The default output is kept from sleeping this long after a play.
-        std::chrono::milliseconds keepAwake{60000};
+        // The default output is kept from sleeping this long after a play:
+        // longer, with a wide margin, than a repeating timer can leave
+        // between two plays when its period is changed while it runs (the
+        // period it began with plus the new one, at most 2 x 59 s at the
+        // program's longest interval).
+        std::chrono::milliseconds keepAwake{180000};
         // A connection, a stream or a written play that gets no answer from
         // the server within this time is given up (with its connection).
         std::chrono::milliseconds noProgress{5000};

@@ -11,6 +11,13 @@
 // moment the Action handler ran, so that a repeating timer does not drift; a
 // single-shot Qt precise timer is armed for every deadline (Qt's coarse
 // timers may fire up to 5% late).
+//
+// A new period set while the timer runs counts from now, as a user who picks
+// an interval expects, but it is held to one new period after the end the
+// current period had when it began. Without that bound, periods set more
+// often than they last would keep the timer from ever firing; with it, the
+// longest time between two Actions is the period a countdown began with
+// plus the last one set during it.
 
 const ClassInfo& Timer::Class() {
     static const ClassInfo info = [] {
@@ -81,7 +88,11 @@ void Timer::CallAction() { RuntimeRaiseClassEvent(*this, "Action"); }
 
 void Timer::SetPeriod(int64_t ms) {
     period_ = ms;
-    if (IsRunning()) Restart();
+    if (!IsRunning()) return;
+    const auto now = Clock::now();
+    const auto period = Length();
+    // Past the bound already: the period ends now, and the timer fires at once.
+    ArmFor(std::max(std::min(now + period, firstEnd_ + period), now));
 }
 
 void Timer::SetMode(int64_t mode) {
@@ -98,12 +109,19 @@ bool Timer::IsRunning() const { return qtimer_->isActive(); }
 
 bool Timer::Active() const { return enabled_ && (mode_ == kModeSingle || mode_ == kModeMultiple); }
 
+std::chrono::milliseconds Timer::Length() const { return std::chrono::milliseconds(std::max<int64_t>(period_, 1)); }
+
 void Timer::Restart() {
     if (!Active()) {
         qtimer_->stop();
         return;
     }
-    ArmFor(Clock::now() + std::chrono::milliseconds(std::max<int64_t>(period_, 1)));
+    StartPeriodAt(Clock::now());
+}
+
+void Timer::StartPeriodAt(Clock::time_point start) {
+    firstEnd_ = start + Length();
+    ArmFor(firstEnd_);
 }
 
 void Timer::ArmFor(Clock::time_point deadline) {
@@ -122,13 +140,13 @@ void Timer::Fire() {
     if (mode_ == kModeSingle) {
         mode_ = kModeOff;
     } else if (Active()) {
-        const auto period = std::chrono::milliseconds(std::max<int64_t>(period_, 1));
-        auto next = deadline_ + period;
-        // After a stall longer than a period (a suspended machine), the missed
+        // The next period begins at this one's deadline. After a stall longer
+        // than a period (a suspended machine), it begins now: the missed
         // Actions are not made up for in a burst.
+        Clock::time_point start = deadline_;
         const auto now = Clock::now();
-        if (next <= now) next = now + period;
-        ArmFor(next);
+        if (start + Length() <= now) start = now;
+        StartPeriodAt(start);
     }
     CallAction();
 }

@@ -32,7 +32,12 @@ public:
     virtual void CallAction();
 
     // The period in milliseconds. Setting it while the timer runs starts the
-    // new period from now.
+    // new period from now, but never lets the current period end later than
+    // one new period after the end it had when it began: a period changed
+    // again and again still ends, and a timer that runs never goes longer
+    // without firing than the period it began with plus the new one. When
+    // that moment has already passed, the timer fires at once, and the next
+    // period counts from then.
     void SetPeriod(int64_t ms);
     int64_t Period() const { return period_; }
     // 0 off, 1 once, 2 repeating. A new timer is off. Setting 1 or 2 starts
@@ -50,7 +55,9 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
     bool Active() const;
+    std::chrono::milliseconds Length() const;  // the period, at least 1 ms
     void Restart();   // a new period from now, or stop when not active
+    void StartPeriodAt(Clock::time_point start);
     void ArmFor(Clock::time_point deadline);
     void Fire();
 
@@ -58,6 +65,9 @@ private:
     int64_t mode_ = kModeOff;
     bool enabled_ = true;
     Clock::time_point deadline_{};
+    // The end the current period had when it began; changes of the period
+    // never move the deadline more than one new period past it.
+    Clock::time_point firstEnd_{};
     QTimer* qtimer_ = nullptr;
     std::vector<Ref<Object>> receivers_;
 };

@@ -6,9 +6,13 @@
 #include <QEventLoop>
 #include <QTimer>
 
+#include <algorithm>
+#include <chrono>
 #include <functional>
+#include <vector>
 
 #include "Runtime.h"
+#include "Sound.h"
 #include "Timer.h"
 
 namespace {
@@ -158,4 +162,120 @@ TEST(Timer, ActionNotificationReceiversAreKeptOnce) {
     t->removeActionNotificationReceiver(r);
     EXPECT_TRUE(t->ActionNotificationReceivers().empty());
     EXPECT_THROW(t->addActionNotificationReceiver(Ref<Object>()), NilObjectException);
+}
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// Milliseconds from t0 to t.
+double MsSince(SteadyClock::time_point t0, SteadyClock::time_point t) {
+    return std::chrono::duration<double, std::milli>(t - t0).count();
+}
+
+// Runs the event loop until the moment t (bounded).
+void RunUntilMoment(SteadyClock::time_point t) {
+    ASSERT_TRUE(RunUntil([&] { return SteadyClock::now() >= t; }, 20000));
+}
+
+}  // namespace
+
+// A period set while the timer runs counts from now, but the countdown never
+// ends later than one new period after the end it had when it began; past
+// that moment the timer fires at once. Each case starts a repeating timer of
+// `first` ms and sets the periods at the moments given (ms after the start),
+// all before the first Action. The expected moments are worked out from the
+// moments the changes were really made, so that a late event loop does not
+// fail the test; the timer never fires before them, and on a loaded machine
+// it may fire a little after.
+TEST(Timer, APeriodSetWhileRunningCountsFromNowWithinOneNewPeriodOfTheFirstEnd) {
+    struct Change {
+        int atMs;
+        int64_t periodMs;
+    };
+    struct Case {
+        const char* what;
+        int64_t first;
+        std::vector<Change> changes;
+        int plannedMs;  // the first Action, had each change come on time
+    };
+    const Case cases[] = {
+        {"a single longer period counts from now", 400, {{300, 900}}, 1200},
+        {"a single shorter period counts from now", 590, {{500, 290}}, 790},
+        {"set again and again faster than it lasts, the timer still fires", 400,
+         {{300, 400}, {600, 400}, {750, 400}}, 800},
+        {"longer and longer periods are held to the bound", 200, {{150, 600}, {700, 600}}, 800},
+        {"a bound that has passed fires at once", 200, {{100, 1500}, {1200, 500}}, 1200},
+    };
+    constexpr double kLateMs = 150;  // how late an Action may come on a busy machine
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Ref<ProbeTimer> t(new ProbeTimer);
+        std::vector<SteadyClock::time_point> fired;
+        t->onAction = [&fired](ProbeTimer&) { fired.push_back(SteadyClock::now()); };
+        t->SetPeriod(c.first);
+        const auto t0 = SteadyClock::now();
+        t->SetMode(Timer::kModeMultiple);
+
+        // The rule, from the moments the changes were made.
+        const auto firstEnd = t0 + milliseconds(c.first);
+        auto deadline = firstEnd;
+        int64_t period = c.first;
+        for (const Change& ch : c.changes) {
+            RunUntilMoment(t0 + milliseconds(ch.atMs));
+            ASSERT_TRUE(fired.empty()) << "an Action came before the change at " << ch.atMs << " ms";
+            const auto at = SteadyClock::now();
+            t->SetPeriod(ch.periodMs);
+            period = ch.periodMs;
+            deadline = std::max(std::min(at + milliseconds(period), firstEnd + milliseconds(period)), at);
+        }
+        EXPECT_EQ(t->Period(), period);
+        // The table agrees with the rule when the changes come on time.
+        EXPECT_NEAR(MsSince(t0, deadline), c.plannedMs, kLateMs);
+
+        ASSERT_TRUE(RunUntil([&] { return fired.size() >= 2; }, 20000));
+        const double first = MsSince(t0, fired[0]);
+        const double expected = MsSince(t0, deadline);
+        EXPECT_GE(first, expected - 1) << "the first Action came early";
+        EXPECT_LE(first, expected + kLateMs) << "the first Action came late";
+        // The next period counts from that deadline, not from the Action.
+        const double second = MsSince(t0, fired[1]);
+        EXPECT_GE(second, expected + double(period) - 1);
+        EXPECT_LE(second, expected + double(period) + kLateMs);
+    }
+}
+
+// However often the period changes, and to whatever, the timer goes on
+// firing: never longer between two Actions (or from the start to the first)
+// than the longest period plus the longest period.
+TEST(Timer, PeriodsChangedFasterThanTheyLastNeverStopTheActions) {
+    const int64_t periods[] = {150, 300, 700, 300};
+    const double longest = 700;
+    Ref<ProbeTimer> t(new ProbeTimer);
+    std::vector<SteadyClock::time_point> fired;
+    t->onAction = [&fired](ProbeTimer&) { fired.push_back(SteadyClock::now()); };
+    t->SetPeriod(periods[0]);
+    const auto t0 = SteadyClock::now();
+    t->SetMode(Timer::kModeMultiple);
+    // A change every 60 ms for 3 s, each shorter than any of the periods.
+    for (int k = 1; k <= 50; ++k) {
+        RunUntilMoment(t0 + milliseconds(60 * k));
+        t->SetPeriod(periods[k % 4]);
+    }
+    const auto end = SteadyClock::now();
+    ASSERT_GE(fired.size(), 3u) << "the changes kept the timer from firing";
+    double worst = MsSince(t0, fired[0]);
+    for (size_t i = 1; i < fired.size(); ++i) worst = std::max(worst, MsSince(fired[i - 1], fired[i]));
+    worst = std::max(worst, MsSince(fired.back(), end));
+    EXPECT_LE(worst, 2 * longest + 150) << "longest time without an Action";
+}
+
+// The output is kept awake after each play for longer than the timer that
+// plays can go without firing at the longest interval, 59 s, however that
+// interval is changed.
+TEST(Timer, TheOutputIsKeptAwakeLongerThanTheLongestGapBetweenTwoActions) {
+    const milliseconds longestInterval(59000);
+    EXPECT_GT(Sound::OutputTiming{}.keepAwake, 2 * longestInterval + std::chrono::seconds(30));
 }
