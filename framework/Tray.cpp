@@ -1,9 +1,12 @@
 #include "Tray.h"
 
 #include "FolderItem.h"
+#include "SingleInstance.h"
+#include "StatusNotifier.h"
 
 #include <QApplication>
 #include <QCursor>
+#include <QDBusConnection>
 #include <QIcon>
 #include <QMenu>
 #include <QStyle>
@@ -21,19 +24,19 @@
 
 namespace {
 
-// A tray host announces itself on X11 (a MANAGER message to the root
-// window), which the watch hears at once; the slow timer is there for the
-// trays that do not (a StatusNotifier host on the session bus) and as a
-// safeguard. A look costs one or two round trips to the display server.
-constexpr int kWatchMs = 10000;
-
 // Plain pointers, freed by TrayShutdown: nothing of Qt is left for the
 // static destructors.
+//
+// Qt's own tray icon decides once per process, when the first one is made,
+// whether to show itself as a StatusNotifier item (when a watcher is there
+// then) or in an XEmbed tray, and never again. It is made only while no
+// watcher runs, so that it always docks in an XEmbed tray and never puts a
+// second item next to ours; it shows only while no watcher runs.
 struct TrayState {
-    QSystemTrayIcon* icon = nullptr;
     QMenu* menu = nullptr;
-    QTimer* watch = nullptr;
-    unsigned long host = 0;  // the X11 tray window the icon was last given to
+    QSystemTrayIcon* icon = nullptr;    // the XEmbed tray's (X11)
+    StatusNotifierWatch* watch = nullptr;
+    StatusNotifierItem* item = nullptr;  // while a watcher runs
 #if defined(KESTRUNE_HAVE_XCB)
     xcb_atom_t selection = XCB_ATOM_NONE;
     xcb_atom_t manager = XCB_ATOM_NONE;
@@ -95,6 +98,8 @@ unsigned long TrayHostWindow() {
 #endif
 }
 
+bool OnX11() { return QGuiApplication::platformName() == QLatin1String("xcb"); }
+
 void FillMenu() {
     g_tray->menu->clear();
     if (g_bar) AddTrayItemsToQtMenu(g_bar, g_tray->menu);
@@ -108,27 +113,54 @@ void MakeIcon() {
     QObject::connect(icon, &QSystemTrayIcon::activated, icon, [](QSystemTrayIcon::ActivationReason reason) {
         if (reason == QSystemTrayIcon::Trigger && g_tray && g_tray->menu) g_tray->menu->popup(QCursor::pos());
     });
-    icon->show();
     g_tray->icon = icon;
 }
 
-// Shows the icon when a tray is there and the icon is not; gives it to a
-// tray host that took over the tray since.
-void Watch() {
+void MakeItem() {
+    StatusNotifierActions actions;
+    // A left click shows the main window, as About does.
+    actions.activate = [] { SingleInstanceShowMainWindow(); };
+    // Where the host draws no menu of its own. Wayland gives a window no
+    // place on the screen: there the hosts draw the menu.
+    actions.contextMenu = [](int x, int y) {
+        if (g_tray && g_tray->menu && OnX11()) g_tray->menu->popup(QPoint(x, y));
+    };
+    g_tray->item = new StatusNotifierItem(QDBusConnection::sessionBus(), g_tray->menu, AppIcon(),
+                                          QCoreApplication::applicationName(), std::move(actions));
+    g_tray->item->RegisterWithWatcher();
+}
+
+// Shows the icon in the tray there is: the StatusNotifier item while a
+// watcher runs, else Qt's icon in an XEmbed tray. newHost: an XEmbed tray
+// host has just announced itself, and gets the icon anew.
+void Update(bool newHost) {
     if (!g_tray) return;
-    const unsigned long host = TrayHostWindow();
-    if (host == 0 && !QSystemTrayIcon::isSystemTrayAvailable()) {
-        g_tray->host = 0;
+    if (g_tray->watch && g_tray->watch->Present()) {
+        if (g_tray->icon && g_tray->icon->isVisible()) g_tray->icon->hide();
+        if (!g_tray->item) MakeItem();
         return;
     }
-    if (!g_tray->icon) {
-        MakeIcon();
-    } else if (host != 0 && host != g_tray->host) {
-        // A new tray host: Qt docks an icon when it is shown.
+    delete std::exchange(g_tray->item, nullptr);
+    if (!OnX11()) return;
+    // Made now, while no watcher runs, even with no tray yet: Qt's decision
+    // above.
+    if (!g_tray->icon) MakeIcon();
+    if (TrayHostWindow() == 0) return;
+    if (!g_tray->icon->isVisible()) {
+        g_tray->icon->show();
+    } else if (newHost) {
+        // Qt docks an icon when it is shown.
         g_tray->icon->hide();
         g_tray->icon->show();
     }
-    g_tray->host = host;
+}
+
+// A watcher got an owner (perhaps a new one: it knows nothing of us yet) or
+// lost it.
+void WatcherChanged(bool present) {
+    if (!g_tray) return;
+    if (present && g_tray->item) g_tray->item->RegisterWithWatcher();
+    Update(false);
 }
 
 #if defined(KESTRUNE_HAVE_XCB)
@@ -143,7 +175,7 @@ public:
         const auto* cm = static_cast<const xcb_client_message_event_t*>(message);
         if (cm->type == g_tray->manager && g_tray->manager != XCB_ATOM_NONE &&
             cm->data.data32[1] == g_tray->selection)
-            QTimer::singleShot(0, g_tray->watch, &Watch);
+            QTimer::singleShot(0, g_tray->menu, [] { Update(true); });
         return false;
     }
 };
@@ -161,20 +193,25 @@ void TrayShowMenuBar(const Ref<MenuBar>& bar) {
     if (!g_tray) {
         g_tray = new TrayState;
         g_tray->menu = new QMenu;
-        g_tray->watch = new QTimer;
-        g_tray->watch->setInterval(kWatchMs);
-        QObject::connect(g_tray->watch, &QTimer::timeout, g_tray->watch, &Watch);
-        g_tray->watch->start();
+        // The session bus's own connection, the one the rest of the program
+        // uses: no other is opened.
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        if (bus.isConnected()) g_tray->watch = new StatusNotifierWatch(bus, &WatcherChanged);
 #if defined(KESTRUNE_HAVE_XCB)
-        g_tray->announcements = new TrayAnnouncements;
-        QCoreApplication::instance()->installNativeEventFilter(g_tray->announcements);
+        if (OnX11()) {
+            TrayHostWindow();  // the atoms the announcements are told by
+            g_tray->announcements = new TrayAnnouncements;
+            QCoreApplication::instance()->installNativeEventFilter(g_tray->announcements);
+        }
 #endif
     }
     FillMenu();
-    Watch();
+    Update(false);
 }
 
-bool TrayIsShowing() { return g_tray && g_tray->icon && g_tray->icon->isVisible(); }
+bool TrayIsShowing() {
+    return g_tray && ((g_tray->item && g_tray->item->Exported()) || (g_tray->icon && g_tray->icon->isVisible()));
+}
 
 void TrayShutdown() {
     g_bar = nullptr;
@@ -187,6 +224,7 @@ void TrayShutdown() {
     }
 #endif
     delete tray->watch;
+    delete tray->item;  // gives up its bus name and objects
     delete tray->icon;
     delete tray->menu;
     delete tray;
