@@ -1,5 +1,6 @@
 #include "Runtime.h"
 
+#include "AppIcon.h"
 #include "Application.h"
 #include "SingleInstance.h"
 #include "SpecialFolder.h"
@@ -8,6 +9,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QLibraryInfo>
 #include <QSocketNotifier>
@@ -106,16 +108,25 @@ public:
 
 #if defined(Q_OS_UNIX)
 
-bool ConnectUnix(const std::string& path, bool abstract) {
+// Connects to a Unix socket and hangs up again; on failure, errno's value in
+// *error.
+bool ConnectUnix(const std::string& path, bool abstract, int* error) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     const size_t offset = abstract ? 1 : 0;
-    if (path.size() + offset >= sizeof addr.sun_path) return false;
+    if (path.size() + offset >= sizeof addr.sun_path) {
+        *error = ENAMETOOLONG;
+        return false;
+    }
     std::memcpy(addr.sun_path + offset, path.data(), path.size());
     const socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size() + (abstract ? 0 : 1));
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
+    if (fd < 0) {
+        *error = errno;
+        return false;
+    }
     const bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), len) == 0;
+    *error = ok ? 0 : errno;
     ::close(fd);
     return ok;
 }
@@ -170,20 +181,70 @@ bool XDisplayOpens(const std::string& display, std::string* why) {
 #endif
 }
 
-bool WaylandReachable() {
-    std::string name = qEnvironmentVariable("WAYLAND_DISPLAY", "wayland-0").toStdString();
-    if (name.empty()) name = "wayland-0";
-    if (name[0] != '/') {
-        const std::string dir = qEnvironmentVariable("XDG_RUNTIME_DIR").toStdString();
-        if (dir.empty()) return false;
-        name = dir + "/" + name;
+// The X display of DISPLAY opens (Qt's xcb platform).
+bool XReachable(std::string* why) {
+    const std::string display = qEnvironmentVariable("DISPLAY").toStdString();
+    if (display.empty()) {
+        *why = "DISPLAY is not set";
+        return false;
     }
-    return ConnectUnix(name, false);
+    return XDisplayOpens(display, why);
 }
 
-bool WaylandPluginInstalled() {
-    QDir dir(QLibraryInfo::path(QLibraryInfo::PluginsPath) + "/platforms");
-    return !dir.entryList({"libqwayland*"}, QDir::Files).isEmpty();
+// The compositor's socket answers, found as libwayland finds it (Qt's
+// wayland platforms connect through it): a connection handed down in
+// WAYLAND_SOCKET, else WAYLAND_DISPLAY (wayland-0 when unset), inside
+// XDG_RUNTIME_DIR unless it is a path.
+bool WaylandReachable(std::string* why) {
+    if (!qEnvironmentVariableIsEmpty("WAYLAND_SOCKET")) return true;
+    std::string name = qEnvironmentVariable("WAYLAND_DISPLAY", "wayland-0").toStdString();
+    if (name.empty()) {
+        *why = "WAYLAND_DISPLAY is set but empty";
+        return false;
+    }
+    if (name[0] != '/') {
+        const std::string dir = qEnvironmentVariable("XDG_RUNTIME_DIR").toStdString();
+        if (dir.empty()) {
+            *why = "XDG_RUNTIME_DIR is not set, so the Wayland display \"" + name + "\" cannot be found";
+            return false;
+        }
+        name = dir + "/" + name;
+    }
+    int error = 0;
+    if (ConnectUnix(name, false, &error)) return true;
+    *why = "cannot connect to the Wayland display \"" + name + "\": " + std::strerror(error);
+    return false;
+}
+
+// Whether Qt finds the plug-in of the Wayland platform NAME ("wayland",
+// "wayland-egl", ...) in a folder it looks in: QT_QPA_PLATFORM_PLUGIN_PATH,
+// then the "platforms" folder of each plug-in folder (those of QT_PLUGIN_PATH,
+// Qt's own, the executable's). Qt picks a plug-in by the keys inside it; the
+// file names below are the ones Qt Wayland gives the plug-ins of those keys.
+bool WaylandPluginInstalled(const QString& name) {
+    const QString file = name == QLatin1String("wayland") ? QStringLiteral("libqwayland-generic.so*")
+                                                           : "libq" + name + ".so*";
+    QStringList dirs;
+    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM_PLUGIN_PATH"))
+        dirs << qEnvironmentVariable("QT_QPA_PLATFORM_PLUGIN_PATH");
+    for (const QString& dir : qEnvironmentVariable("QT_PLUGIN_PATH").split(QDir::listSeparator(), Qt::SkipEmptyParts))
+        dirs << dir + "/platforms";
+    dirs << QLibraryInfo::path(QLibraryInfo::PluginsPath) + "/platforms";
+    const QString exe = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
+    if (!exe.isEmpty()) dirs << QFileInfo(exe).path() + "/platforms";
+    for (const QString& dir : dirs)
+        if (!QDir(dir).entryList({file}, QDir::Files).isEmpty()) return true;
+    return false;
+}
+
+// The Wayland platform NAME can start: its plug-in is there and the
+// compositor answers.
+bool WaylandPlatformReachable(const QString& name, std::string* why) {
+    if (!WaylandPluginInstalled(name)) {
+        *why = "the Qt Wayland platform plugin \"" + name.toStdString() + "\" is missing: install qt6-wayland";
+        return false;
+    }
+    return WaylandReachable(why);
 }
 
 #endif
@@ -332,33 +393,38 @@ void RuntimeReport(const std::string& line) {
 
 bool RuntimeDisplayReachable(std::string* why) {
 #if defined(Q_OS_UNIX) && !defined(Q_OS_DARWIN)
-    const std::string display = qEnvironmentVariable("DISPLAY").toStdString();
-    auto x = [&] {
-        if (display.empty()) {
-            if (why) *why = "DISPLAY is not set";
+    // The platforms Qt tries in turn, each of which may carry ":options".
+    // Left to itself, Qt tries Wayland first when WAYLAND_DISPLAY is set (even
+    // empty) or the session is a Wayland one, and X11 in any case.
+    QStringList platforms = qEnvironmentVariable("QT_QPA_PLATFORM").split(';', Qt::SkipEmptyParts);
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        const bool waylandSession = qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland");
+        if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") && !waylandSession) {
+            if (why) *why = "no display is set: neither DISPLAY nor WAYLAND_DISPLAY";
             return false;
         }
-        return XDisplayOpens(display, why);
-    };
-    const QString platform = qEnvironmentVariable("QT_QPA_PLATFORM");
-    if (platform.isEmpty()) {
-        if (x()) return true;
-        return !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") && WaylandReachable() && WaylandPluginInstalled();
+        if (qEnvironmentVariableIsSet("WAYLAND_DISPLAY") || waylandSession) platforms << "wayland";
+        platforms << "xcb";
     }
-    // A list of platforms, tried in turn; each may carry ":options".
-    bool needsX = false, needsWayland = false;
-    for (const QString& entry : platform.split(';', Qt::SkipEmptyParts)) {
+    // Why each one failed, in the order tried, each reason once.
+    std::vector<std::string> reasons;
+    for (const QString& entry : platforms) {
         const QString name = entry.section(':', 0, 0);
-        if (name == "xcb")
-            needsX = true;
-        else if (name.startsWith("wayland"))
-            needsWayland = true;
-        else
+        std::string reason;
+        if (name == QLatin1String("xcb")) {
+            if (XReachable(&reason)) return true;
+        } else if (name.startsWith(QLatin1String("wayland"))) {
+            if (WaylandPlatformReachable(name, &reason)) return true;
+        } else {
             return true;  // offscreen, minimal, vnc, eglfs, ...: no desktop session needed
+        }
+        if (std::find(reasons.begin(), reasons.end(), reason) == reasons.end()) reasons.push_back(reason);
     }
-    if (needsWayland && WaylandReachable()) return true;
-    if (needsX && x()) return true;
-    if (why && !needsX) *why = "cannot connect to the Wayland display";
+    if (why) {
+        why->clear();
+        for (const std::string& reason : reasons) *why += (why->empty() ? "" : "; ") + reason;
+        if (why->empty()) *why = "QT_QPA_PLATFORM names no platform";
+    }
     return false;
 #else
     (void)why;
@@ -392,6 +458,12 @@ void RuntimeInit(int& argc, char** argv) {
     QCoreApplication::setApplicationName("Kestrune");
     QCoreApplication::setApplicationVersion(
         QString("%1.%2").arg(KESTRUNE_VERSION_MAJOR).arg(KESTRUNE_VERSION_MINOR));
+    // The desktop entry's id: on Wayland the windows' app id, by which a dock
+    // or taskbar finds the entry (and its icon). On X11 the class of WM_CLASS,
+    // the application name, matches the entry's StartupWMClass.
+    QGuiApplication::setDesktopFileName("example.kestrune.Kestrune");
+    // Every window shows the program's picture in taskbars and switchers.
+    QGuiApplication::setWindowIcon(ApplicationIcon());
     QGuiApplication::setQuitOnLastWindowClosed(false);
 #if defined(Q_OS_UNIX)
     WatchQuitSignals();

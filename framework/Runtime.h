@@ -16,13 +16,17 @@
 // starts); ignores SIGXFSZ, so that a write past the file-size limit fails
 // rather than ending the process; sets HOME from the password database when
 // it is unset; and checks
-// that the display opens. With no display Qt could open (DISPLAY unset, no
-// server, the connection refused, a screen the display does not have) it says
-// in one line on standard error that a desktop session is needed and ends the
+// that the display opens. With no display Qt could open (neither DISPLAY nor
+// WAYLAND_DISPLAY set, no X server, the connection refused, a screen the
+// display does not have, a Wayland socket that does not answer, the Qt Wayland
+// plug-in missing) it says in one line on standard error that a desktop
+// session is needed, and why for each platform Qt would try, and ends the
 // process with status 2, rather than letting Qt abort. Qt's display-less
 // platforms (offscreen, minimal, ...) need no display.
 //
-// Then it creates the Qt application and takes the running copy's place for
+// Then it creates the Qt application, gives it the desktop entry's id
+// (example.kestrune.Kestrune, the app id on Wayland) and the program's icon
+// (AppIcon.h) for its windows, and takes the running copy's place for
 // this user and display (SingleInstance.h). When another copy runs, that one
 // is asked to show its main window and this process ends, before the
 // program's own code runs: with status 0 once that copy has shown it, else
@@ -33,8 +37,11 @@
 // destroying anything of Qt.
 void RuntimeInit(int& argc, char** argv);
 
-// Whether the Qt platform that would be used can open its display; when not,
-// why (one line). Connects to an X display (and disconnects) as Qt would.
+// Whether a Qt platform that would be tried (QT_QPA_PLATFORM, a list tried in
+// turn; unset, Wayland first when WAYLAND_DISPLAY is set or XDG_SESSION_TYPE
+// is wayland, then X11) can open its display; when none can, why (one line,
+// the reasons joined by "; "). Connects to an X display or a Wayland socket
+// (and disconnects) as Qt would.
 bool RuntimeDisplayReachable(std::string* why = nullptr);
 
 // Runs the registered static initialisers (class tables, module variables),

@@ -1,4 +1,5 @@
-// ShowURL (captured by a URL handler: no browser starts) and pictures.
+// ShowURL (captured by a URL handler: no browser starts), pictures and the
+// program's icon.
 #include <gtest/gtest.h>
 
 #include <QDesktopServices>
@@ -12,6 +13,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "AppIcon.h"
 #include "Picture.h"
 #include "ShowURL.h"
 #include "UrlCatcher.h"
@@ -134,3 +136,39 @@ TEST(Pictures, OpenFromAppOpensTheBundledPicture) {
     EXPECT_FALSE(missing);
 }
 
+
+// The icon holds each bundled picture at its own pixel size, pixel for pixel:
+// asked for 256 pixels it gives the 256-pixel picture, not the 128 one
+// scaled up.
+TEST(AppIcons, HoldTheBundlesPictureAt128And256Pixels) {
+    const std::filesystem::path bundle(KESTRUNE_BUNDLE_DIR);
+    FolderItem::SetApplicationExecutableForTesting(bundle / "Contents/MacOS/Kestrune");
+    const QIcon icon = ApplicationIcon();
+    FolderItem::SetApplicationExecutableForTesting({});
+    const QList<QSize> sizes = icon.availableSizes();
+    EXPECT_TRUE(sizes.contains(QSize(128, 128)));
+    EXPECT_TRUE(sizes.contains(QSize(256, 256)));
+    const QString resources = QString::fromStdString((bundle / "Contents/Resources").string());
+    for (const auto& [side, file] : std::vector<std::pair<int, QString>>{{128, "audio_128x128.png"},
+                                                                          {256, "audio_128x128@2x.png"}}) {
+        SCOPED_TRACE(file.toStdString());
+        const QImage expected = QImage(resources + "/" + file).convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        ASSERT_FALSE(expected.isNull());
+        const QImage got = icon.pixmap(QSize(side, side), 1.0).toImage().convertToFormat(
+            QImage::Format_ARGB32_Premultiplied);
+        ASSERT_EQ(got.size(), QSize(side, side));
+        int off = 0;
+        for (int y = 0; y < side; ++y)
+            for (int x = 0; x < side; ++x)
+                if (got.pixel(x, y) != expected.pixel(x, y)) ++off;
+        EXPECT_EQ(off, 0);
+    }
+}
+
+TEST(AppIcons, WithoutTheBundlesPicturesTheStylesIconStandsIn) {
+    // Outside a bundle (this test program), and with no parent folders at all.
+    EXPECT_FALSE(ApplicationIcon().isNull());
+    FolderItem::SetApplicationExecutableForTesting("/Kestrune");
+    EXPECT_FALSE(ApplicationIcon().isNull());
+    FolderItem::SetApplicationExecutableForTesting({});
+}

@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QLibraryInfo>
 #include <QTemporaryDir>
 #include <QProcess>
 #include <QTimer>
@@ -157,8 +158,8 @@ TEST(Runtime, DisplayReachability) {
         {"minimal", nullptr, true, ""},
         {"vnc:size=800x600", nullptr, true, ""},
         {"xcb", nullptr, false, "DISPLAY is not set"},
-        {nullptr, nullptr, false, "DISPLAY is not set"},
-        {nullptr, "", false, "DISPLAY is not set"},
+        {nullptr, nullptr, false, "no display is set: neither DISPLAY nor WAYLAND_DISPLAY"},
+        {nullptr, "", false, "no display is set: neither DISPLAY nor WAYLAND_DISPLAY"},
         {nullptr, ":9931", false, "cannot connect to the display \":9931\""},
         {nullptr, "unix:9931.0", false, "cannot connect to the display \"unix:9931.0\""},
         {nullptr, "nonsense", false, "cannot connect to the display \"nonsense\""},
@@ -171,6 +172,7 @@ TEST(Runtime, DisplayReachability) {
         env.Set("QT_QPA_PLATFORM", c.platform);
         env.Set("DISPLAY", c.display);
         env.Set("WAYLAND_DISPLAY", nullptr);
+        env.Set("XDG_SESSION_TYPE", nullptr);
         std::string why;
         EXPECT_EQ(RuntimeDisplayReachable(&why), c.reachable);
         if (!c.reachable && c.why) {
@@ -188,6 +190,101 @@ TEST(Runtime, DisplayReachability) {
     env.Set("QT_QPA_PLATFORM", nullptr);
     env.Set("DISPLAY", tcpDisplay.c_str());
     EXPECT_FALSE(RuntimeDisplayReachable());
+}
+
+// A socket file that a compositor listens on (never accepting: the queue
+// holds every connection the test makes), or that nothing listens on.
+int ListenUnix(const std::string& path, bool listening) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || (listening && ::listen(fd, 64) != 0)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+TEST(Runtime, WaylandReachabilityAndWhyNot) {
+    if (!QFileInfo::exists(QLibraryInfo::path(QLibraryInfo::PluginsPath) + "/platforms/libqwayland-generic.so"))
+        GTEST_SKIP() << "Qt's Wayland platform plugin is not installed (qt6-wayland, scripts/install-deps)";
+    QTemporaryDir tmp;
+    const std::string run = tmp.path().toStdString();
+    Listener live, dead;
+    live.fd = ListenUnix(run + "/wl-live", true);
+    dead.fd = ListenUnix(run + "/wl-dead", false);
+    ASSERT_GE(live.fd, 0);
+    ASSERT_GE(dead.fd, 0);
+    const std::string deadWhy = "cannot connect to the Wayland display \"" + run + "/wl-dead\": Connection refused";
+    const std::string missingWhy = "cannot connect to the Wayland display \"" + run + "/wayland-0\": No such file or directory";
+    const std::string xWhy = "cannot connect to the display \":9931\"";
+
+    struct Case {
+        const char* platform;
+        const char* wayland;  // WAYLAND_DISPLAY
+        const char* display;  // DISPLAY
+        const char* session;  // XDG_SESSION_TYPE
+        bool runtimeDir;      // XDG_RUNTIME_DIR set
+        bool reachable;
+        std::string why;
+    };
+    const std::string livePath = run + "/wl-live";
+    const std::vector<Case> cases = {
+        {"wayland", "wl-live", nullptr, nullptr, true, true, ""},
+        {"wayland", livePath.c_str(), nullptr, nullptr, false, true, ""},
+        {"wayland-egl", "wl-live", nullptr, nullptr, true, true, ""},
+        {nullptr, "wl-live", nullptr, nullptr, true, true, ""},
+        {nullptr, "wl-live", ":9931", nullptr, true, true, ""},
+        {"wayland;xcb", "wl-live", nullptr, nullptr, true, true, ""},
+        {"xcb;wayland", "wl-live", nullptr, nullptr, true, true, ""},
+        {"wayland", "wl-dead", nullptr, nullptr, true, false, deadWhy},
+        {"wayland", "wl-live", nullptr, nullptr, false, false,
+         "XDG_RUNTIME_DIR is not set, so the Wayland display \"wl-live\" cannot be found"},
+        {"wayland", nullptr, nullptr, nullptr, true, false, missingWhy},
+        {"wayland", "", nullptr, nullptr, true, false, "WAYLAND_DISPLAY is set but empty"},
+        {"wayland-nonesuch", "wl-live", nullptr, nullptr, true, false,
+         "the Qt Wayland platform plugin \"wayland-nonesuch\" is missing: install qt6-wayland"},
+        {nullptr, "wl-dead", nullptr, nullptr, true, false, deadWhy + "; DISPLAY is not set"},
+        {nullptr, "wl-dead", ":9931", nullptr, true, false, deadWhy + "; " + xWhy},
+        {"wayland;xcb", "wl-dead", ":9931", nullptr, true, false, deadWhy + "; " + xWhy},
+        {"xcb;wayland", "wl-dead", ":9931", nullptr, true, false, xWhy + "; " + deadWhy},
+        {"wayland;wayland-egl", "wl-dead", nullptr, nullptr, true, false, deadWhy},
+        {"xcb", "wl-live", nullptr, nullptr, true, false, "DISPLAY is not set"},
+        // Left to itself, Qt tries Wayland only with WAYLAND_DISPLAY set or in
+        // a Wayland session.
+        {nullptr, nullptr, ":9931", nullptr, true, false, xWhy},
+        {nullptr, nullptr, nullptr, "wayland", true, false, missingWhy + "; DISPLAY is not set"},
+        {nullptr, nullptr, nullptr, "x11", true, false, "no display is set: neither DISPLAY nor WAYLAND_DISPLAY"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.platform ? c.platform : "(default)") + " / WAYLAND_DISPLAY " +
+                     (c.wayland ? c.wayland : "(unset)") + " / DISPLAY " + (c.display ? c.display : "(unset)") +
+                     " / session " + (c.session ? c.session : "(unset)") +
+                     (c.runtimeDir ? "" : " / no XDG_RUNTIME_DIR"));
+        EnvScope env;
+        env.Set("QT_QPA_PLATFORM", c.platform);
+        env.Set("WAYLAND_DISPLAY", c.wayland);
+        env.Set("WAYLAND_SOCKET", nullptr);
+        env.Set("DISPLAY", c.display);
+        env.Set("XDG_SESSION_TYPE", c.session);
+        env.Set("XDG_RUNTIME_DIR", c.runtimeDir ? run.c_str() : nullptr);
+        env.Set("QT_QPA_PLATFORM_PLUGIN_PATH", nullptr);
+        std::string why;
+        EXPECT_EQ(RuntimeDisplayReachable(&why), c.reachable);
+        if (!c.reachable) {
+            EXPECT_EQ(why, c.why);
+        }
+    }
+    // With "wayland-0" there, a Wayland session reaches it.
+    ASSERT_EQ(::symlink((run + "/wl-live").c_str(), (run + "/wayland-0").c_str()), 0);
+    EnvScope env;
+    env.Set("QT_QPA_PLATFORM", nullptr);
+    env.Set("WAYLAND_DISPLAY", nullptr);
+    env.Set("DISPLAY", nullptr);
+    env.Set("XDG_SESSION_TYPE", "wayland");
+    env.Set("XDG_RUNTIME_DIR", run.c_str());
+    EXPECT_TRUE(RuntimeDisplayReachable());
 }
 
 TEST(Runtime, WithoutADesktopSessionTheProgramSaysSoInOneLineAndExits2) {

@@ -38,6 +38,13 @@ PROG="$(PATH="$P/bin:$PATH" command -v "$cmd")"
 start_program
 wait_window
 check "window title is \"Kestrune 1.0\"" wait_for 10 title_is "Kestrune 1.0"
+# Started by the entry's command, the window's WM_CLASS class is the entry's
+# StartupWMClass, by which a dock ties the window to the entry.
+wmclass="$(sed -n 's/^StartupWMClass=//p' "$P/share/applications/$ID.desktop")"
+wm_class="$(xprop -id "$WID" WM_CLASS)"
+log "$wm_class"
+check "the class of WM_CLASS is the entry's StartupWMClass ($wmclass)" \
+    grep -Eq "^WM_CLASS\(STRING\) = \"[^\"]*\", \"$wmclass\"$" <<<"$wm_class"
 check "the installed program plays its sound" wait_for 15 plays_at_least 1
 check "and writes its first preferences, freq 29000" test "$(prefs_freq)" = 29000
 stop_program
