@@ -1,6 +1,6 @@
 #include "Tray.h"
 
-#include "FolderItem.h"
+#include "AppIcon.h"
 #include "SingleInstance.h"
 #include "StatusNotifier.h"
 
@@ -9,7 +9,6 @@
 #include <QDBusConnection>
 #include <QIcon>
 #include <QMenu>
-#include <QStyle>
 #include <QSystemTrayIcon>
 #include <QTimer>
 
@@ -45,19 +44,6 @@ struct TrayState {
 };
 TrayState* g_tray = nullptr;
 Ref<MenuBar> g_bar;
-
-QIcon AppIcon() {
-    try {
-        Ref<FolderItem> png = GetApplicationBundleResources()->Child("audio_128x128.png");
-        if (png && png->Exists()) {
-            QIcon icon(png->NativePath());
-            if (!icon.isNull()) return icon;
-        }
-    } catch (const std::exception&) {
-        // No bundle: fall back to the style's icon.
-    }
-    return QApplication::style()->standardIcon(QStyle::SP_MediaVolume);
-}
 
 #if defined(KESTRUNE_HAVE_XCB)
 xcb_atom_t InternAtom(xcb_connection_t* c, const std::string& name) {
@@ -106,7 +92,7 @@ void FillMenu() {
 }
 
 void MakeIcon() {
-    auto* icon = new QSystemTrayIcon(AppIcon());
+    auto* icon = new QSystemTrayIcon(ApplicationIcon());
     icon->setToolTip(QCoreApplication::applicationName());
     icon->setContextMenu(g_tray->menu);
     // A left click opens the same menu as a right click.
@@ -125,7 +111,7 @@ void MakeItem() {
     actions.contextMenu = [](int x, int y) {
         if (g_tray && g_tray->menu && OnX11()) g_tray->menu->popup(QPoint(x, y));
     };
-    g_tray->item = new StatusNotifierItem(QDBusConnection::sessionBus(), g_tray->menu, AppIcon(),
+    g_tray->item = new StatusNotifierItem(QDBusConnection::sessionBus(), g_tray->menu, ApplicationIcon(),
                                           QCoreApplication::applicationName(), std::move(actions));
     g_tray->item->RegisterWithWatcher();
 }
