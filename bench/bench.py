@@ -5,11 +5,12 @@
       the cost of the sound server's processes over SECONDS, nothing playing
   bench.py measure OUT.json SERVER PERIOD_S SECONDS PASPY_LOG SINKWATCH_LOG IDLE.json
            prog=PID base=PID server=PID,PID... mapprog=S,S,... mapbase=S,S,...
+           [desktop=NAME icon=sni|xembed|none]
       waits for the program's next play, then measures every process over the
       whole periods that fit in SECONDS (at least two), from 1 s after a play
   bench.py report OUTDIR
-      writes OUTDIR/report.txt and OUTDIR/plays-SERVER-PERIOD.png from the
-      cases in OUTDIR/cases/
+      writes OUTDIR/report.txt and OUTDIR/plays-DESKTOP-SERVER-PERIOD.png from
+      the cases in OUTDIR/cases/
 
 Per process, summed over its threads (/proc/PID/task/*): context switches,
 voluntary ones (the thread blocked and was woken: a wake-up) apart from all,
@@ -18,7 +19,10 @@ their times come from the program's own calls into the sound server's
 library (tests/e2e/paspy.cpp); jitter is against the timer's grid, fitted to
 the ticks alone (the play made when the window opens is not on it). The
 suspended fraction comes from the sink's state each time the server says it
-changed (pulsetool.py sinkwatch), nothing recording it.
+changed (pulsetool.py sinkwatch), nothing recording it. Wake-ups between
+plays are counted as tests/e2e/wakes.py counts them: from 7 s after a play to
+2 s before the next (none at 4 s), Kestrune's and the baseline's threads
+sampled every 0.25 s.
 """
 import json
 import os
@@ -29,6 +33,9 @@ import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
 import pulsetool  # noqa: E402
+import wakes  # noqa: E402
+
+QUIET_AFTER, QUIET_BEFORE = 7.0, 2.0  # as tests/e2e/test_idle_wakeups.sh
 
 
 def threads_of(pid):
@@ -114,7 +121,14 @@ def cmd_measure(out, server, period_s, seconds, spy, polls, idle, *specs):
     pids = [prog, base] + srv
     start = [sample(p) for p in pids]
     t0 = time.time()
-    time.sleep(periods * period)
+    # Meanwhile the voluntary switches of both programs' threads, for their
+    # wake-ups between plays (reading /proc wakes neither).
+    quiet_k, quiet_b = [], []
+    while time.time() < t0 + periods * period:
+        t = time.time()
+        quiet_k.append((t, wakes.voluntary(prog)))
+        quiet_b.append((t, wakes.voluntary(base)))
+        time.sleep(max(0.0, min(0.25, t0 + periods * period - time.time())))
     end = [sample(p) for p in pids]
     t1 = time.time()
     r = [rates(a, b) for a, b in zip(start, end)]
@@ -122,10 +136,17 @@ def cmd_measure(out, server, period_s, seconds, spy, polls, idle, *specs):
     in_window = [t for t, _ in plays if t0 <= t <= t1]
     ticks = [t for t, _ in plays[1:]]  # the first play is the open play
     offs = pulsetool.grid_offsets(ticks, period)
+    between = [p for p in plays if t0 - period <= p[0] <= t1 + period]
+    quiet = {}
+    for who, samples in (("prog", quiet_k), ("base", quiet_b)):
+        w = wakes.quiet_windows(samples, [t for t, _ in between], QUIET_AFTER, QUIET_BEFORE)
+        quiet[who] = {"wakes": sum(n for _, _, n in w), "seconds": sum(e - s for s, e, _ in w),
+                      "windows": len(w)}
     suspended = pulsetool.suspended_time(polls, t0, t1)
     with open(idle) as f:
         idle_cost = json.load(f)
     case = {
+        "desktop": args.get("desktop", "bare"), "icon": args.get("icon", "none"),
         "server": server, "period": period, "seconds": t1 - t0, "periods": periods,
         "plays": len(in_window), "prog": r[0], "base": r[1], "server_procs": r[2:],
         "server_idle": idle_cost,
@@ -135,6 +156,7 @@ def cmd_measure(out, server, period_s, seconds, spy, polls, idle, *specs):
         "sink_changes": len(pulsetool.read_polls(polls, t0, t1)),
         "map_prog": [float(x) for x in args["mapprog"].split(",")],
         "map_base": [float(x) for x in args["mapbase"].split(",")],
+        "quiet": quiet,
     }
     with open(out, "w") as f:
         json.dump(case, f, indent=1)
@@ -215,22 +237,37 @@ def cmd_report(outdir):
         if name.endswith(".json"):
             with open(os.path.join(cdir, name)) as f:
                 cases.append(json.load(f))
+    for c in cases:  # cases written before there were desktops
+        c.setdefault("desktop", "bare")
+        c.setdefault("icon", "none")
     order = {"pulse": 0, "pipewire": 1}
-    cases.sort(key=lambda c: (order.get(c["server"], 9), c["period"]))
+    desks = {"bare": 0, "sni": 1, "xembed": 2}
+    cases.sort(key=lambda c: (desks.get(c["desktop"], 9), order.get(c["server"], 9), c["period"]))
     label = {"pulse": "PulseAudio", "pipewire": "PipeWire"}
+
+    def name(c):
+        return "%-6s %-10s %4.0f" % (c["desktop"], label.get(c["server"], c["server"]), c["period"])
+
+    def quiet(c, who):
+        q = c.get("quiet", {}).get(who)
+        return "%.1f" % (q["wakes"] * 60.0 / q["seconds"]) if q and q["seconds"] > 0 else "-"
+
     L = ["Kestrune benchmark: %s" % time.strftime("%Y-%m-%d %H:%M:%S"),
          "Each case: Kestrune and the bare window (baseline) side by side on one Xvfb and one",
-         "private sound server (null sink, stock 5 s idle suspend), measured over whole periods",
-         "from 1 s after a play. Per minute unless said; sw = all context switches, wake =",
-         "voluntary switches (blocked, then woken); CPU from the scheduler's ns clock.",
+         "private sound server (null sink, stock 5 s idle suspend), in one desktop: bare (no",
+         "session bus, no tray host), sni (a session bus with a StatusNotifier watcher) or",
+         "xembed (a session bus, openbox and trayer); measured over whole periods from 1 s",
+         "after a play. Per minute unless said; sw = all context switches, wake = voluntary",
+         "switches (blocked, then woken); CPU from the scheduler's ns clock.",
          "Goal: above the baseline, at most %.0f switches per play plus %.0f wake-up a minute"
          % (GOAL_PER_PLAY, GOAL_AWAKE_PER_MIN),
-         "for keeping the output awake: (sw(Kestrune) - sw(baseline)) <= %.0f * plays + %.0f."
-         % (GOAL_PER_PLAY, GOAL_AWAKE_PER_MIN), ""]
-    hdr = "%-10s %4s %6s | %8s %8s %8s | %8s %8s %8s | %9s %9s %5s | %10s %10s | %10s"
-    L.append(hdr % ("server", "secs", "plays", "K sw", "K wake", "K CPUms", "B sw", "B wake",
-                    "B CPUms", "sw/play", "allowed", "goal", "server sw", "server CPU",
-                    "suspended"))
+         "for keeping the output awake: (sw(Kestrune) - sw(baseline)) <= %.0f * plays + %.0f,"
+         % (GOAL_PER_PLAY, GOAL_AWAKE_PER_MIN),
+         "and the output never suspended; the same goal in every desktop.", ""]
+    hdr = "%-22s %6s | %8s %8s %8s | %8s %8s %8s | %9s %9s %5s | %7s %7s | %10s %10s | %10s"
+    L.append(hdr % ("desktop server     secs", "plays", "K sw", "K wake", "K CPUms", "B sw", "B wake",
+                    "B CPUms", "sw/play", "allowed", "goal", "K quiet", "B quiet", "server sw",
+                    "server CPU", "suspended"))
     for c in cases:
         k, b = c["prog"], c["base"]
         plays_min = c["plays"] * 60.0 / c["seconds"]
@@ -238,18 +275,22 @@ def cmd_report(outdir):
         allowed = GOAL_PER_PLAY * plays_min + GOAL_AWAKE_PER_MIN
         srv_sw = sum(p["sw"] for p in c["server_procs"])
         srv_cpu = sum(p["cpu_ms"] for p in c["server_procs"])
-        L.append("%-10s %4.0f %6d | %8.1f %8.1f %8.2f | %8.1f %8.1f %8.2f | %9.2f %9.1f %5s | %10.0f %10.1f | %9.1f%%"
-                 % (label.get(c["server"], c["server"]), c["period"], c["plays"],
+        L.append("%-22s %6d | %8.1f %8.1f %8.2f | %8.1f %8.1f %8.2f | %9.2f %9.1f %5s | %7s %7s | %10.0f %10.1f | %9.1f%%"
+                 % (name(c), c["plays"],
                     k["sw"], k["vol"], k["cpu_ms"], b["sw"], b["vol"], b["cpu_ms"],
                     above / plays_min if plays_min else float("nan"), allowed,
-                    "met" if above <= allowed else "NOT", srv_sw, srv_cpu,
-                    100.0 * c["suspended"]))
+                    "met" if above <= allowed and c["suspended"] == 0 else "NOT",
+                    quiet(c, "prog"), quiet(c, "base"),
+                    srv_sw, srv_cpu, 100.0 * c["suspended"]))
     L.append("")
     L.append("sw/play: Kestrune's switches above the baseline's, per play; allowed: the goal's")
-    L.append("budget per minute at this interval, to compare with K sw - B sw.")
+    L.append("budget per minute at this interval, to compare with K sw - B sw. K/B quiet:")
+    L.append("wake-ups a minute between plays, from 7 s after a play to 2 s before the next")
+    L.append("(as tests/e2e/test_idle_wakeups.sh counts them; - where the interval leaves none).")
     L.append("")
-    L.append("%-10s %4s | %-36s | %-20s | %-17s | %s" % (
-        "server", "secs", "jitter vs timer grid, ms", "map ms (median of 3)", "memory peak KiB", "notes"))
+    L.append("%-22s | %-36s | %-20s | %-17s | %s" % (
+        "desktop server     secs", "jitter vs timer grid, ms", "map ms (median of 3)", "memory peak KiB",
+        "notes"))
     for c in cases:
         offs = c["offsets_ms"]
         jit = ("mean %+.1f p95 %.1f max %.1f (%d ticks)" % (
@@ -260,8 +301,10 @@ def cmd_report(outdir):
             notes.append("Kestrune's threads changed")
         if any(p["threads_changed"] for p in c["server_procs"]):
             notes.append("server threads changed")
-        L.append("%-10s %4.0f | %-36s | K %6.0f  B %6.0f  | K %6d  B %6d | %s" % (
-            label.get(c["server"], c["server"]), c["period"], jit,
+        if c["desktop"] != "bare":
+            notes.append("tray icon: %s" % c["icon"])
+        L.append("%-22s | %-36s | K %6.0f  B %6.0f  | K %6d  B %6d | %s" % (
+            name(c), jit,
             1000 * median(c["map_prog"]), 1000 * median(c["map_base"]),
             c["mem_prog"][0], c["mem_base"][0], ", ".join(notes)))
     L.append("")
@@ -271,10 +314,9 @@ def cmd_report(outdir):
     for c in cases:
         idle = c["server_idle"]
         per = ", ".join("%.0f sw (%.0f wake) %.1f ms" % (p["sw"], p["vol"], p["cpu_ms"]) for p in c["server_procs"])
-        L.append("  %-10s %2.0f s: %s; idle %.0f sw, %.1f CPU ms" % (
-            label.get(c["server"], c["server"]), c["period"], per, idle["sw"], idle["cpu_ms"]))
+        L.append("  %s s: %s; idle %.0f sw, %.1f CPU ms" % (name(c), per, idle["sw"], idle["cpu_ms"]))
     L.append("")
-    L.append("plays-SERVER-PERIOD.png: x = time of the tick, grid every 10 s; y = offset from the")
+    L.append("plays-DESKTOP-SERVER-PERIOD.png: x = time of the tick, grid every 10 s; y = offset from the")
     L.append("timer's grid, grid every 10 ms, black line 0, blue dotted +-50 ms.")
     for c in cases:
         offs, ticks = c["offsets_ms"], c["tick_times"]
@@ -282,7 +324,7 @@ def cmd_report(outdir):
             continue
         pts = [(t - ticks[0], o) for t, o in zip(ticks, offs)]
         y_lim = max(60.0, max(abs(o) for o in offs) * 1.2)
-        plot(os.path.join(outdir, "plays-%s-%d.png" % (c["server"], c["period"])), pts,
+        plot(os.path.join(outdir, "plays-%s-%s-%d.png" % (c["desktop"], c["server"], c["period"])), pts,
              max(10.0, pts[-1][0]), y_lim)
     with open(os.path.join(outdir, "report.txt"), "w") as f:
         f.write("\n".join(L) + "\n")
