@@ -16,17 +16,24 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <semaphore>
 #include <string>
 #include <vector>
 
 #if defined(Q_OS_UNIX)
 #include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -278,6 +285,123 @@ void EnsureHome() {
 }
 
 // ---------------------------------------------------------------------------
+// Standard error, when it cannot take a line.
+
+// Writes "Kestrune: TEXT" and a newline to standard error in one write, or
+// drops it: when standard error is a pipe or socket that is full (a reader
+// that does not read) the line would block the program, and when its reader
+// has gone the write would only fail. Async-signal-safe; allocates nothing.
+void WriteReport(const char* text, size_t len) noexcept {
+#if defined(Q_OS_UNIX)
+    // At most PIPE_BUF bytes: a write that size is never split, and a pipe
+    // that polls writable has room for it.
+    char line[PIPE_BUF];
+    static constexpr char kPrefix[] = "Kestrune: ";
+    size_t n = sizeof kPrefix - 1;
+    std::memcpy(line, kPrefix, n);
+    len = std::min(len, sizeof line - n - 1);
+    std::memcpy(line + n, text, len);
+    n += len;
+    line[n++] = '\n';
+    pollfd out{2, POLLOUT, 0};
+    int ready;
+    do ready = ::poll(&out, 1, 0);
+    while (ready < 0 && errno == EINTR);
+    if (ready != 1 || (out.revents & (POLLERR | POLLHUP | POLLNVAL)) || !(out.revents & POLLOUT)) return;
+    ssize_t written;
+    do written = ::write(2, line, n);
+    while (written < 0 && errno == EINTR);
+#else
+    std::fprintf(stderr, "Kestrune: %.*s\n", static_cast<int>(len), text);
+    std::fflush(stderr);
+#endif
+}
+
+void WriteReport(const char* text) noexcept { WriteReport(text, std::strlen(text)); }
+
+// ---------------------------------------------------------------------------
+// Limits: open files, memory.
+
+#if defined(Q_OS_UNIX)
+// The most open files the kernel lets a process have (an unlimited hard
+// limit cannot be the soft one).
+unsigned long long KernelOpenFileMaximum() {
+    unsigned long long value = 0;
+    if (std::FILE* f = std::fopen("/proc/sys/fs/nr_open", "re")) {
+        if (std::fscanf(f, "%llu", &value) != 1) value = 0;
+        std::fclose(f);
+    }
+    return value;
+}
+
+// The bytes mapped into the process now, and of them the private writable
+// ones (what the data limit counts).
+struct Mapped {
+    unsigned long long all = 0, data = 0;
+};
+Mapped MappedNow() {
+    unsigned long long pages[6] = {};
+    if (std::FILE* f = std::fopen("/proc/self/statm", "re")) {
+        if (std::fscanf(f, "%llu %llu %llu %llu %llu %llu", &pages[0], &pages[1], &pages[2], &pages[3], &pages[4],
+                        &pages[5]) != 6)
+            pages[0] = pages[5] = 0;
+        std::fclose(f);
+    }
+    const auto page = static_cast<unsigned long long>(::sysconf(_SC_PAGESIZE));
+    return {pages[0] * page, pages[5] * page};
+}
+
+// The stack a thread gets when nothing says how big (RLIMIT_STACK, as Qt's
+// threads get), with its guard page.
+unsigned long long DefaultThreadStack() {
+    pthread_attr_t attr;
+    size_t size = 8u << 20, guard = 4096;
+#if defined(__GLIBC__)
+    if (::pthread_getattr_default_np(&attr) == 0) {
+#else
+    if (::pthread_attr_init(&attr) == 0) {
+#endif
+        ::pthread_attr_getstacksize(&attr, &size);
+        ::pthread_attr_getguardsize(&attr, &guard);
+        ::pthread_attr_destroy(&attr);
+    }
+    return size + guard;
+}
+
+extern "C" void* WaitForRelease(void* release) {
+    static_cast<std::counting_semaphore<>*>(release)->acquire();
+    return nullptr;
+}
+
+std::string MiB(unsigned long long bytes) { return std::to_string((bytes + (1u << 20) - 1) >> 20) + " MiB"; }
+#endif
+
+// What runs after the process set-up: the quit signals' deadline, a
+// bad_alloc that nothing catches.
+#if defined(Q_OS_UNIX)
+timer_t g_quitDeadline{};
+bool g_quitDeadlineMade = false;
+std::atomic<bool> g_quitDeadlineArmed{false};
+#endif
+std::terminate_handler g_previousTerminate = nullptr;
+
+// Out of memory where nothing can catch it (a thread, a noexcept function, a
+// destructor): one line and status 3, never an abort with a core dump.
+[[noreturn]] void OnTerminate() {
+    if (std::exception_ptr e = std::current_exception()) {
+        try {
+            std::rethrow_exception(e);
+        } catch (const std::bad_alloc&) {
+            WriteReport("not enough memory");
+            ::_exit(kRuntimeExitNoResources);
+        } catch (...) {
+        }
+    }
+    if (g_previousTerminate) g_previousTerminate();
+    std::abort();
+}
+
+// ---------------------------------------------------------------------------
 // SIGTERM, SIGINT and SIGHUP quit as Quit does (status 0). Handled from the
 // start of RuntimeInit: the handler writes one byte to a pipe, which the event
 // loop reads once the Qt application is there; a signal that came before the
@@ -290,7 +414,53 @@ extern "C" void OnQuitSignal(int) {
     const int saved = errno;
     const char byte = 1;
     if (g_signalPipe[1] >= 0) (void)!::write(g_signalPipe[1], &byte, 1);
+    // The quit has a deadline: a start-up or a loop that is stuck (waiting
+    // on a server that never answers, say) would never read the pipe.
+    if (!g_quitDeadlineArmed.exchange(true)) {
+        if (g_quitDeadlineMade) {
+            itimerspec when{};
+            when.it_value.tv_sec = kRuntimeQuitGraceSeconds;
+            ::timer_settime(g_quitDeadline, 0, &when, nullptr);
+        } else {
+            ::alarm(kRuntimeQuitGraceSeconds);
+        }
+    }
     errno = saved;
+}
+
+extern "C" void OnQuitOverdue(int) {
+    WriteReport("the quit did not finish in time; ending now");
+    ::_exit(0);
+}
+
+// A write to a pipe whose reader has gone then fails with EPIPE. A handler
+// that does nothing rather than SIG_IGN: an exec gives a handled signal its
+// default back, so the programs this one starts (the browser, through
+// xdg-open) see SIGPIPE as usual; an ignored one would stay ignored there.
+// (Qt's QProcess ignores SIGPIPE itself once it starts a process, and
+// restores the default in the child.)
+extern "C" void OnBrokenPipe(int) {}
+
+void CatchBrokenPipes() {
+    struct sigaction sa{};
+    sa.sa_handler = OnBrokenPipe;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    ::sigaction(SIGPIPE, &sa, nullptr);
+}
+
+// The deadline is a timer of its own rather than alarm(), whose time left
+// would pass on to a program started meanwhile through exec.
+void MakeQuitDeadline() {
+    struct sigaction sa{};
+    sa.sa_handler = OnQuitOverdue;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGALRM, &sa, nullptr);
+    if (g_quitDeadlineMade) return;
+    sigevent ev{};
+    ev.sigev_notify = SIGEV_SIGNAL;
+    ev.sigev_signo = SIGALRM;
+    g_quitDeadlineMade = ::timer_create(CLOCK_MONOTONIC, &ev, &g_quitDeadline) == 0;
 }
 
 void InstallQuitSignals() {
@@ -300,6 +470,7 @@ void InstallQuitSignals() {
     sa.sa_handler = OnQuitSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
+    MakeQuitDeadline();
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(sig, &sa, nullptr);
 }
 #endif
@@ -386,9 +557,114 @@ PluginRegistration::PluginRegistration(const char* name, void (*bind)()) {
     Plugins().push_back({name, bind});
 }
 
-void RuntimeReport(const std::string& line) {
-    std::fprintf(stderr, "Kestrune: %s\n", line.c_str());
-    std::fflush(stderr);
+void RuntimeReport(const std::string& line) { WriteReport(line.data(), line.size()); }
+
+unsigned long long RuntimeRaiseOpenFileLimit() {
+#if defined(Q_OS_UNIX)
+    rlimit lim{};
+    if (::getrlimit(RLIMIT_NOFILE, &lim) != 0) return 0;
+    if (lim.rlim_cur < lim.rlim_max) {
+        rlimit raised = lim;
+        raised.rlim_cur = lim.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) {
+            lim = raised;
+        } else if (const unsigned long long most = KernelOpenFileMaximum(); most > lim.rlim_cur && most < lim.rlim_max) {
+            raised.rlim_cur = most;
+            if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) lim = raised;
+        }
+    }
+    // The children inherit the raised limit: a program that still uses
+    // select() cannot watch descriptors above 1023, but such a program
+    // opening that many files is one that raises its own limit anyway. Qt,
+    // GLib, libxcb and libpulse here all use poll().
+    return lim.rlim_cur;
+#else
+    return ~0ull;
+#endif
+}
+
+bool RuntimeOpenFilesSuffice(unsigned long long limit, std::string* why) {
+    if (limit >= kRuntimeMinOpenFiles) return true;
+    if (why)
+        *why = "too few file descriptors: the limit is " + std::to_string(limit) + ", at least " +
+               std::to_string(kRuntimeMinOpenFiles) + " are needed";
+    return false;
+}
+
+bool RuntimeMemorySuffices(std::string* why) {
+#if defined(Q_OS_UNIX)
+    // The threads first, as many as a run has at once, then the room beside
+    // them: what Qt, the session bus and the sound library would each find
+    // missing later, one at a time, some of them by waiting forever for a
+    // thread that never started.
+    const Mapped before = MappedNow();
+    std::counting_semaphore<> release(0);
+    pthread_t threads[kRuntimeThreadsNeeded];
+    int started = 0;
+    int threadError = 0;
+    while (started < kRuntimeThreadsNeeded) {
+        threadError = ::pthread_create(&threads[started], nullptr, WaitForRelease, &release);
+        if (threadError != 0) break;
+        ++started;
+    }
+    // Address space only, of which a part writable as a heap would be:
+    // nothing is committed, no page is touched.
+    bool roomy = false;
+    int mapError = 0;
+    if (threadError == 0) {
+        const int flags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE;
+        void* data = ::mmap(nullptr, kRuntimeDataNeeded, PROT_READ | PROT_WRITE, flags, -1, 0);
+        mapError = errno;
+        if (data != MAP_FAILED) {
+            const size_t rest = kRuntimeAddressSpaceNeeded - kRuntimeDataNeeded;
+            void* room = ::mmap(nullptr, rest, PROT_NONE, flags, -1, 0);
+            mapError = errno;
+            roomy = room != MAP_FAILED;
+            if (roomy) ::munmap(room, rest);
+            ::munmap(data, kRuntimeDataNeeded);
+        }
+    }
+    release.release(started);
+    for (int i = 0; i < started; ++i) ::pthread_join(threads[i], nullptr);
+    if (threadError == 0 && roomy) return true;
+    if (!why) return false;
+    if (threadError != 0) {
+        *why = std::string("not enough memory to start: a thread cannot be created (") + std::strerror(threadError) + ")";
+        return false;
+    }
+    const unsigned long long stacks = kRuntimeThreadsNeeded * DefaultThreadStack();
+    const unsigned long long needAll = before.all + stacks + kRuntimeAddressSpaceNeeded;
+    const unsigned long long needData = before.data + stacks + kRuntimeDataNeeded;
+    rlimit as{}, data{};
+    const bool asBinds = ::getrlimit(RLIMIT_AS, &as) == 0 && as.rlim_cur != RLIM_INFINITY && as.rlim_cur < needAll;
+    const bool dataBinds =
+        ::getrlimit(RLIMIT_DATA, &data) == 0 && data.rlim_cur != RLIM_INFINITY && data.rlim_cur < needData;
+    if (asBinds)
+        *why = "not enough memory to start: the address-space limit is " + MiB(as.rlim_cur) + ", at least " +
+               MiB(needAll) + " are needed";
+    else if (dataBinds)
+        *why = "not enough memory to start: the data limit is " + MiB(data.rlim_cur) + ", at least " + MiB(needData) +
+               " are needed";
+    else
+        *why = std::string("not enough memory to start (") + std::strerror(mapError) + ")";
+    return false;
+#else
+    (void)why;
+    return true;
+#endif
+}
+
+void RuntimePrepareProcess() {
+#if defined(Q_OS_UNIX)
+    CatchBrokenPipes();
+    std::string why;
+    if (!RuntimeOpenFilesSuffice(RuntimeRaiseOpenFileLimit(), &why) || !RuntimeMemorySuffices(&why)) {
+        RuntimeReport(why);
+        std::exit(kRuntimeExitNoResources);
+    }
+#endif
+    std::terminate_handler previous = std::set_terminate(OnTerminate);
+    if (previous != OnTerminate) g_previousTerminate = previous;
 }
 
 bool RuntimeDisplayReachable(std::string* why) {
@@ -437,6 +713,7 @@ void RuntimeInit(int& argc, char** argv) {
     OpenStandardDescriptors();
     InstallQuitSignals();
 #endif
+    RuntimePrepareProcess();
     SetMainThread();
     if (QCoreApplication::instance()) return;
     EnsureHome();

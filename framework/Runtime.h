@@ -35,7 +35,60 @@
 // Should the display connection break later, the process says so in one line
 // and ends with a non-zero status, once the finalisers have run, without
 // destroying anything of Qt.
+//
+// The very first thing it does, once the standard descriptors and the quit
+// signals are in place, is RuntimePrepareProcess.
 void RuntimeInit(int& argc, char** argv);
+
+// Makes the process fit for its surroundings, before anything of Qt:
+// - a write to a pipe or socket whose reader has gone fails (EPIPE) rather
+//   than ending the process (SIGPIPE is caught and does nothing);
+// - the soft limit on open files is raised to the hard one
+//   (RuntimeRaiseOpenFileLimit);
+// - when the process cannot have the descriptors (RuntimeOpenFilesSuffice) or
+//   the memory and threads (RuntimeMemorySuffices) a run needs, it says so in
+//   one line on standard error and ends at once with status 3;
+// - a std::bad_alloc that nothing catches (one leaving a thread, a noexcept
+//   function or a destructor) ends the process with one line, "not enough
+//   memory", and status 3, instead of an abort and a core dump;
+// - a quit signal (SIGTERM, SIGINT, SIGHUP) that has not ended the process
+//   within kRuntimeQuitGraceSeconds, because the start-up or the event loop is
+//   stuck, ends it there, with status 0.
+void RuntimePrepareProcess();
+
+// The exit status of a process that cannot have what a run needs.
+inline constexpr int kRuntimeExitNoResources = 3;
+inline constexpr unsigned kRuntimeQuitGraceSeconds = 5;
+
+// The fewest open files a run needs, with room to spare: a run holds about 20
+// (the display connection, the sound server's socket and its shared memory,
+// the session bus, the event loop's wake-up descriptors, the running copy's
+// lock and socket, the signal pipe), a few more for a moment (the preferences
+// being saved, the browser being started).
+inline constexpr unsigned long long kRuntimeMinOpenFiles = 64;
+
+// Raises the soft limit on open files (RLIMIT_NOFILE) to the hard one, or as
+// near to it as the system allows; gives the soft limit in force afterwards.
+// Children (the browser a link opens) inherit the raised limit.
+unsigned long long RuntimeRaiseOpenFileLimit();
+
+// Whether a limit of `limit` open files is enough for a run; when not, why,
+// in one line.
+bool RuntimeOpenFilesSuffice(unsigned long long limit, std::string* why = nullptr);
+
+// What a run takes beyond what is mapped when it starts, with room to spare:
+// its threads (the X event reader, the session bus, two pooled workers) and
+// their stacks; address space (a run maps about 570 MiB more, most of it the
+// sound server's shared memory and the threads' heaps, reserved rather than
+// used), of which some is written to (heap).
+inline constexpr int kRuntimeThreadsNeeded = 4;
+inline constexpr unsigned long long kRuntimeAddressSpaceNeeded = 608ull << 20;
+inline constexpr unsigned long long kRuntimeDataNeeded = 16ull << 20;
+
+// Whether the process can have the memory a run needs: it starts the threads
+// and reserves the address space (and gives both back). When not, why, in one
+// line ("not enough memory to start ...").
+bool RuntimeMemorySuffices(std::string* why = nullptr);
 
 // Whether a Qt platform that would be tried (QT_QPA_PLATFORM, a list tried in
 // turn; unset, Wayland first when WAYLAND_DISPLAY is set or XDG_SESSION_TYPE

@@ -20,6 +20,7 @@
 #include <pwd.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/socket.h>
@@ -736,4 +737,241 @@ TEST(Runtime, ALinkAtTheLockOrTheSocketIsNotFollowed) {
         EXPECT_TRUE(err.contains("Kestrune: cannot ")) << err.toStdString();
         EXPECT_FALSE(QFileInfo::exists(target));
     }
+}
+
+// Lowers the soft limit on one resource of this process while in scope.
+class LimitScope {
+public:
+    LimitScope(int resource, rlim_t soft) : resource_(resource) {
+        EXPECT_EQ(::getrlimit(resource_, &old_), 0);
+        rlimit lowered = old_;
+        lowered.rlim_cur = soft;
+        ok_ = ::setrlimit(resource_, &lowered) == 0;
+    }
+    ~LimitScope() { ::setrlimit(resource_, &old_); }
+    bool ok() const { return ok_; }
+    LimitScope(const LimitScope&) = delete;
+    LimitScope& operator=(const LimitScope&) = delete;
+
+private:
+    int resource_;
+    rlimit old_{};
+    bool ok_ = false;
+};
+
+rlimit CurrentLimit(int resource) {
+    rlimit lim{};
+    ::getrlimit(resource, &lim);
+    return lim;
+}
+
+TEST(Runtime, TheSoftLimitOnOpenFilesIsRaisedToTheHardOne) {
+    const rlimit start = CurrentLimit(RLIMIT_NOFILE);
+    if (start.rlim_max == RLIM_INFINITY || start.rlim_max < 128)
+        GTEST_SKIP() << "the hard limit on open files is " << start.rlim_max;
+    const rlim_t hard = start.rlim_max;
+    for (rlim_t soft : {rlim_t{20}, hard / 2, hard}) {
+        SCOPED_TRACE(soft);
+        LimitScope scope(RLIMIT_NOFILE, soft);
+        ASSERT_TRUE(scope.ok());
+        EXPECT_EQ(RuntimeRaiseOpenFileLimit(), hard);
+        EXPECT_EQ(CurrentLimit(RLIMIT_NOFILE).rlim_cur, hard);
+        EXPECT_EQ(CurrentLimit(RLIMIT_NOFILE).rlim_max, hard) << "the hard limit stays";
+    }
+    EXPECT_EQ(CurrentLimit(RLIMIT_NOFILE).rlim_cur, start.rlim_cur);
+}
+
+TEST(Runtime, TooFewOpenFilesAreSaidInOneLine) {
+    struct Case {
+        unsigned long long limit;
+        bool enough;
+    };
+    const std::vector<Case> cases = {{0, false},  {8, false},    {14, false},   {20, false},
+                                     {63, false}, {64, true},    {1024, true},  {RLIM_INFINITY, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.limit);
+        std::string why = "untouched";
+        EXPECT_EQ(RuntimeOpenFilesSuffice(c.limit, &why), c.enough);
+        if (c.enough)
+            EXPECT_EQ(why, "untouched");
+        else
+            EXPECT_EQ(why, "too few file descriptors: the limit is " + std::to_string(c.limit) +
+                               ", at least 64 are needed");
+    }
+    EXPECT_FALSE(RuntimeOpenFilesSuffice(14));
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+#define KESTRUNE_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KESTRUNE_ASAN 1
+#endif
+#endif
+
+// The bytes mapped into this process, and the private writable ones.
+std::pair<rlim_t, rlim_t> MappedAndData() {
+    std::ifstream statm("/proc/self/statm");
+    unsigned long long size = 0, resident = 0, shared = 0, text = 0, lib = 0, data = 0;
+    statm >> size >> resident >> shared >> text >> lib >> data;
+    const auto page = static_cast<rlim_t>(::sysconf(_SC_PAGESIZE));
+    return {size * page, data * page};
+}
+
+TEST(Runtime, TooLittleMemoryIsFoundBeforeAnythingNeedsIt) {
+#if defined(KESTRUNE_ASAN)
+    GTEST_SKIP() << "the address sanitizer's own reservations do not fit under a limit";
+#else
+    std::string why = "untouched";
+    EXPECT_TRUE(RuntimeMemorySuffices(&why)) << why;
+    EXPECT_EQ(why, "untouched");
+    const auto [mapped, data] = MappedAndData();
+    struct Case {
+        const char* what;
+        int resource;
+        rlim_t limit;
+        const char* said;
+    };
+    const std::vector<Case> cases = {
+        // Room for the threads, not for the rest.
+        {"address space", RLIMIT_AS, mapped + (100u << 20), "not enough memory to start: the address-space limit is "},
+        {"data", RLIMIT_DATA, data + (1u << 20), "not enough memory to start: "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        {
+            LimitScope scope(c.resource, c.limit);
+            ASSERT_TRUE(scope.ok());
+            EXPECT_FALSE(RuntimeMemorySuffices(&why));
+        }
+        EXPECT_EQ(why.rfind(c.said, 0), 0u) << why;
+        EXPECT_EQ(why.find('\n'), std::string::npos) << "one line";
+    }
+    EXPECT_TRUE(RuntimeMemorySuffices()) << "once the limits are back";
+#endif
+}
+
+// Standard error, for one scope, is the write end of a new pipe.
+class StderrPipe {
+public:
+    StderrPipe() {
+        saved_ = ::dup(2);
+        EXPECT_EQ(::pipe(fds_), 0);
+        ::dup2(fds_[1], 2);
+    }
+    ~StderrPipe() {
+        ::dup2(saved_, 2);
+        ::close(saved_);
+        if (fds_[0] >= 0) ::close(fds_[0]);
+        ::close(fds_[1]);
+    }
+    void CloseReader() {
+        ::close(fds_[0]);
+        fds_[0] = -1;
+    }
+    // Fills the pipe to the brim.
+    void Fill() {
+        const int flags = ::fcntl(fds_[1], F_GETFL);
+        ::fcntl(fds_[1], F_SETFL, flags | O_NONBLOCK);
+        const std::string block(4096, 'x');
+        while (::write(fds_[1], block.data(), block.size()) > 0) {
+        }
+        while (::write(fds_[1], "x", 1) > 0) {
+        }
+        ::fcntl(fds_[1], F_SETFL, flags);  // the program's standard error blocks as usual
+    }
+    // Reads what is in the pipe.
+    std::string Drain() {
+        std::string got;
+        const int flags = ::fcntl(fds_[0], F_GETFL);
+        ::fcntl(fds_[0], F_SETFL, flags | O_NONBLOCK);
+        char buf[65536];
+        ssize_t n;
+        while ((n = ::read(fds_[0], buf, sizeof buf)) > 0) got.append(buf, static_cast<size_t>(n));
+        ::fcntl(fds_[0], F_SETFL, flags);
+        return got;
+    }
+
+private:
+    int saved_ = -1;
+    int fds_[2] = {-1, -1};
+};
+
+TEST(Runtime, AReportNeverEndsNorBlocksTheProgram) {
+    {
+        StderrPipe err;
+        RuntimeReport("said into a pipe");
+        EXPECT_EQ(err.Drain(), "Kestrune: said into a pipe\n");
+    }
+    {
+        // Its reader gone, a write would raise SIGPIPE: this process has
+        // SIGPIPE's default, which would end it.
+        StderrPipe err;
+        err.CloseReader();
+        RuntimeReport("no sound server");
+    }
+    {
+        // A reader that does not read.
+        StderrPipe err;
+        err.Fill();
+        std::atomic<bool> done{false};
+        std::thread report([&] {
+            RuntimeReport("into a full pipe");
+            done = true;
+        });
+        QElapsedTimer clock;
+        clock.start();
+        while (!done && clock.elapsed() < 3000) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_TRUE(done) << "the report waited for room in the pipe";
+        while (!done) {
+            err.Drain();
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        report.join();
+    }
+}
+
+// Whether SIGPIPE is ignored in a program this process starts (from the
+// /proc status of a shell run through popen).
+bool ChildIgnoresSigpipe() {
+    std::FILE* p = ::popen("grep '^SigIgn:' /proc/self/status", "r");
+    if (!p) return true;
+    char line[128] = {};
+    const bool got = std::fgets(line, sizeof line, p) != nullptr;
+    ::pclose(p);
+    if (!got) return true;
+    const unsigned long long mask = std::stoull(std::string(line).substr(7), nullptr, 16);
+    return (mask >> (SIGPIPE - 1)) & 1;
+}
+
+TEST(RuntimeDeathTest, AWriteToABrokenPipeFailsAndTheProgramGoesOn) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            RuntimePrepareProcess();
+            int fds[2];
+            if (::pipe(fds) != 0) ::_exit(10);
+            ::close(fds[0]);
+            errno = 0;
+            const bool failed = ::write(fds[1], "x", 1) < 0 && errno == EPIPE;
+            ::_exit(!failed ? 11 : ChildIgnoresSigpipe() ? 12 : 0);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
+TEST(RuntimeDeathTest, ABadAllocNothingCatchesEndsInOneLineAndStatus3) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            RuntimePrepareProcess();
+            std::thread([] { throw std::bad_alloc(); }).join();
+        },
+        testing::ExitedWithCode(3), "^Kestrune: not enough memory\n$");
+    // Anything else that ends in std::terminate still aborts as before.
+    EXPECT_DEATH(
+        {
+            RuntimePrepareProcess();
+            std::thread([] { throw std::runtime_error("a bug"); }).join();
+        },
+        "");
 }
