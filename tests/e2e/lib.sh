@@ -676,6 +676,14 @@ stop_sn_watcher() { # stop_sn_watcher [NAME]
     wait_for 10 eval '! name_has_owner org.kde.StatusNotifierWatcher' || fail "the watcher's name stayed"
     log "StatusNotifier watcher ended"
 }
+# Logs the startup-notification messages on the root window to
+# $T/startup.out (tests/e2e/startupwatch.py); WATCH names the tool.
+WATCH="$E2E_DIR/startupwatch.py"
+start_startup_watch() {
+    start_bg startup "$SYS_PYTHON" -u "$WATCH"
+    wait_for 10 grep -q '^ready' "$T/startup.out" || fail "the startup-notification watcher did not start"
+}
+
 sntool() { timeout 10 "$SYS_PYTHON" "$SNTOOL" "$@"; }
 # The first item the watcher has registered ("SERVICE PATH"); sets SN_ITEM.
 sn_item() { SN_ITEM="$(sntool items 2>/dev/null | head -n 1)"; [ -n "$SN_ITEM" ]; }

@@ -10,20 +10,14 @@ source "$(dirname "$0")/lib.sh"
 e2e_init "$1" 90
 
 /usr/bin/python3 -c 'import Xlib, dbus, gi' 2>/dev/null || fail "python3-xlib, python3-dbus or python3-gi is not installed (scripts/install-deps)"
-WATCH="$E2E_DIR/startupwatch.py"
 
 start_xvfb
 start_wm
 start_pulse
-start_bg startup /usr/bin/python3 -u "$WATCH"
-wait_for 10 grep -q '^ready' "$T/startup.out" || fail "the startup-notification watcher did not start"
+start_startup_watch
 make_bundle real
 write_prefs_freq 4000
-start_bg bus dbus-daemon --session --nofork --nopidfile --address="unix:path=$T/bus"
-export DBUS_SESSION_BUS_ADDRESS="unix:path=$T/bus"
-bus_up() { dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus org.freedesktop.DBus.ListNames >/dev/null; }
-wait_for 10 bus_up || fail "the session bus did not start"
-log "session bus up"
+start_session_bus
 
 BUS_NAME="example.kestrune.Kestrune.x11_${DISPLAY#:}"
 name_owned() {

@@ -11,15 +11,13 @@ source "$(dirname "$0")/lib.sh"
 e2e_init "$1" 120
 
 /usr/bin/python3 -c 'import Xlib' 2>/dev/null || fail "python3-xlib is not installed (scripts/install-deps)"
-WATCH="$E2E_DIR/startupwatch.py"
 
 start_xvfb
 start_wm
 start_pulse
 make_bundle real
 write_prefs_freq 4000
-start_bg startup /usr/bin/python3 -u "$WATCH"
-wait_for 10 grep -q '^ready' "$T/startup.out" || fail "the startup-notification watcher did not start"
+start_startup_watch
 
 # The message that ends the sequence of an id, as the protocol writes it.
 remove_message() { python3 -c 'import sys; print("remove: ID=\"%s\"" % sys.argv[1].replace("\\", "\\\\").replace("\"", "\\\""))' "$1"; }
